@@ -1,0 +1,51 @@
+# Set-up, build, tests and demo of xv4tool. Every target installs what is missing first.
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build run test test-asan test-tsan bench screenshots format check-format clean
+
+all: build
+
+deps:
+	@./scripts/deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Builds, starts the printer simulator on 127.0.0.1 and runs the tool against it.
+run: build
+	@./scripts/run.sh $(BUILD)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Every test under AddressSanitizer + UndefinedBehaviorSanitizer.
+test-asan: deps
+	@cmake -S . -B build-asan $(CMAKE_GEN) -DXV4_SANITIZE=address >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# The threaded tests (label "threaded") under ThreadSanitizer.
+test-tsan: deps
+	@cmake -S . -B build-tsan $(CMAKE_GEN) -DXV4_SANITIZE=thread >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
+
+bench: build
+	@./scripts/bench.sh $(BUILD)
+
+screenshots: build
+	@./scripts/screenshots.sh $(BUILD)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+check-format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,0 +1,34 @@
+#pragma once
+// ANSI code pages: the system's choice and conversion to and from Unicode.
+//
+// The tool's texts are 8-bit strings in an ANSI code page, and lengths that the printer cares
+// about count their bytes (a Chinese character is two bytes in code page 936). Qt's widgets work
+// in Unicode; these functions convert at that border. Thread-safe.
+
+#include <QByteArray>
+#include <QString>
+
+namespace xv4::platform {
+
+constexpr int kCodePageGbk = 936;     // Simplified Chinese
+constexpr int kCodePageBig5 = 950;    // Traditional Chinese
+constexpr int kCodePageLatin = 1252;  // Western
+
+// The system's ANSI code page: XV4_ACP when it holds a number, else derived from the first set
+// of LC_ALL, LC_CTYPE and LANG (zh_CN, zh_SG: 936; zh_TW, zh_HK, zh_MO: 950; anything else 1252).
+int GetACP();
+
+// Unicode text to code-page bytes; a character that the code page cannot hold becomes '?'.
+QByteArray EncodeText(const QString& text, int codePage);
+// Code-page bytes to Unicode text; a byte sequence that the code page does not define becomes '?'.
+QString DecodeText(const QByteArray& bytes, int codePage);
+
+// Conveniences for the system code page.
+inline QByteArray ToAnsi(const QString& text) {
+  return EncodeText(text, GetACP());
+}
+inline QString FromAnsi(const QByteArray& bytes) {
+  return DecodeText(bytes, GetACP());
+}
+
+}  // namespace xv4::platform

@@ -1,0 +1,70 @@
+#include "platform/Notifier.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+namespace xv4::platform {
+namespace {
+
+const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+}  // namespace
+
+NotifyTarget::NotifyTarget(Handler handler, QObject* parent)
+    : QObject(parent), handler_(std::move(handler)) {}
+
+NotifyTarget::~NotifyTarget() = default;
+
+void NotifyTarget::Post(int code, std::uintptr_t param, QByteArray data) {
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(Notification{code, param, std::move(data)});
+    wake = !wakePending_;
+    wakePending_ = true;
+  }
+  if (wake)
+    QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
+}
+
+void NotifyTarget::Deliver() {
+  while (DeliverOne()) {
+  }
+}
+
+bool NotifyTarget::DeliverOne() {
+  Notification n;
+  bool more = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) {
+      wakePending_ = false;
+      return false;
+    }
+    n = std::move(queue_.front());
+    queue_.pop_front();
+    more = !queue_.empty();
+    wakePending_ = more;
+  }
+  // One notification per wake event: if the handler runs a nested event loop (a modal wait),
+  // that loop still delivers the rest, in order.
+  if (more)
+    QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
+  if (handler_)
+    handler_(n);
+  return true;
+}
+
+void NotifyTarget::Discard() {
+  std::lock_guard lock(mutex_);
+  queue_.clear();
+}
+
+bool NotifyTarget::event(QEvent* e) {
+  if (e->type() != kWakeEvent)
+    return QObject::event(e);
+  DeliverOne();
+  return true;
+}
+
+}  // namespace xv4::platform

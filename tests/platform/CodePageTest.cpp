@@ -1,0 +1,88 @@
+#include "platform/CodePage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace xv4::platform {
+namespace {
+
+class LocaleEnv {
+ public:
+  LocaleEnv(const char* lcAll, const char* lcCtype, const char* lang, const char* acp) {
+    Set("LC_ALL", lcAll);
+    Set("LC_CTYPE", lcCtype);
+    Set("LANG", lang);
+    Set("XV4_ACP", acp);
+  }
+  ~LocaleEnv() {
+    for (const char* n : {"LC_ALL", "LC_CTYPE", "LANG", "XV4_ACP"})
+      unsetenv(n);
+  }
+
+ private:
+  static void Set(const char* name, const char* value) {
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+};
+
+TEST(CodePage, SystemCodePageFollowsTheFirstSetLocaleVariable) {
+  struct Case {
+    const char* lcAll;
+    const char* lcCtype;
+    const char* lang;
+    const char* acp;
+    int expected;
+  } cases[] = {
+      {nullptr, nullptr, nullptr, nullptr, 1252},
+      {nullptr, nullptr, "zh_CN.UTF-8", nullptr, 936},
+      {nullptr, nullptr, "zh_SG", nullptr, 936},
+      {nullptr, nullptr, "zh_TW.Big5", nullptr, 950},
+      {nullptr, nullptr, "zh_HK.UTF-8", nullptr, 950},
+      {nullptr, nullptr, "zh_MO", nullptr, 950},
+      {nullptr, nullptr, "de_DE.UTF-8", nullptr, 1252},
+      {"en_US.UTF-8", nullptr, "zh_CN.UTF-8", nullptr, 1252},  // LC_ALL wins
+      {"", "zh_TW.UTF-8", "zh_CN.UTF-8", nullptr, 950},        // empty counts as unset
+      {nullptr, nullptr, "en_US.UTF-8", "936", 936},           // XV4_ACP overrides
+      {nullptr, nullptr, "zh_CN.UTF-8", "junk", 936},          // ... when it is a number
+  };
+  for (const Case& c : cases) {
+    LocaleEnv env(c.lcAll, c.lcCtype, c.lang, c.acp);
+    EXPECT_EQ(GetACP(), c.expected) << (c.lang ? c.lang : "-") << " " << (c.acp ? c.acp : "-");
+  }
+}
+
+TEST(CodePage, ChineseTextsConvertToTheirCodePageBytes) {
+  EXPECT_EQ(EncodeText(QStringLiteral("连接蓝牙"), kCodePageGbk),
+            QByteArray("\xC1\xAC\xBD\xD3\xC0\xB6\xD1\xC0"));
+  EXPECT_EQ(EncodeText(QStringLiteral("連接藍牙"), kCodePageBig5),
+            QByteArray("\xB3\x73\xB1\xB5\xC2\xC5\xA4\xFA"));
+  EXPECT_EQ(EncodeText(QStringLiteral("€é"), kCodePageLatin), QByteArray("\x80\xE9"));
+  EXPECT_EQ(DecodeText(QByteArray("\xC1\xAC\xBD\xD3..."), kCodePageGbk), QStringLiteral("连接..."));
+  EXPECT_EQ(DecodeText(QByteArray("\xB3\x73\xB1\xB5"), kCodePageBig5), QStringLiteral("連接"));
+  EXPECT_EQ(DecodeText(QByteArray("\x80\xE9"), kCodePageLatin), QStringLiteral("€é"));
+}
+
+TEST(CodePage, UnmappableCharactersBecomeQuestionMarks) {
+  EXPECT_EQ(EncodeText(QStringLiteral("a连b"), kCodePageLatin), "a?b");
+  EXPECT_EQ(EncodeText(QStringLiteral("x😀y"), kCodePageGbk), "x?y");
+  // An invalid trail byte, and a lead byte cut off at the end.
+  EXPECT_EQ(DecodeText(QByteArray("A\xC1\x01Z"), kCodePageGbk), QStringLiteral("A?\x01Z"));
+  EXPECT_EQ(DecodeText(QByteArray("A\xC1"), kCodePageGbk), QStringLiteral("A?"));
+  EXPECT_EQ(DecodeText(QByteArray("\x81"), kCodePageLatin), QStringLiteral("?"));
+}
+
+TEST(CodePage, ByteLengthsCountTwoPerChineseCharacter) {
+  EXPECT_EQ(EncodeText(QStringLiteral("蓝牙ABC"), kCodePageGbk).size(), 7);
+  EXPECT_EQ(EncodeText(QString(), kCodePageGbk).size(), 0);
+  const QString long_text = QString(3000, QChar(0x4E2D));  // 中 x 3000
+  EXPECT_EQ(EncodeText(long_text, kCodePageGbk).size(), 6000);
+  EXPECT_EQ(DecodeText(EncodeText(long_text, kCodePageGbk), kCodePageGbk), long_text);
+}
+
+}  // namespace
+}  // namespace xv4::platform

@@ -1,0 +1,140 @@
+#include "platform/IniFile.h"
+
+#include "tests/support/TempDir.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace xv4::platform {
+namespace {
+
+TEST(IniFile, MissingFileReadsDefaultsAndIsCreatedBySave) {
+  test::TempAppDir dir;
+  IniFile ini(dir.File("Config.cfg"));
+  EXPECT_FALSE(ini.Loaded());
+  EXPECT_EQ(ini.ReadString("Set", "IPAddrEd", "dflt"), "dflt");
+  EXPECT_EQ(ini.ReadInteger("Set", "PortCB", 7), 7);
+  ini.WriteString("Set", "IPAddrEd", "10.0.0.5");
+  ini.WriteInteger("Set", "PortCB", -1);
+  ASSERT_TRUE(ini.Save());
+  EXPECT_EQ(dir.Read("Config.cfg"), "[Set]\r\nIPAddrEd=10.0.0.5\r\nPortCB=-1\r\n");
+}
+
+TEST(IniFile, SectionsAndKeysMatchInAnyCase) {
+  test::TempAppDir dir;
+  dir.Write("a.ini", "[sEt]\nipaddred=1.2.3.4\n");
+  IniFile ini(dir.File("a.ini"));
+  EXPECT_EQ(ini.ReadString("Set", "IPAddrEd", ""), "1.2.3.4");
+  ini.WriteString("SET", "IPADDRED", "5.6.7.8");
+  ASSERT_TRUE(ini.Save());
+  // Updated in place, keeping the spelling that the file had.
+  EXPECT_EQ(dir.Read("a.ini"), "[sEt]\r\nipaddred=5.6.7.8\r\n");
+}
+
+TEST(IniFile, WritesKeepEveryOtherLineAndAppendWhereTheyBelong) {
+  test::TempAppDir dir;
+  dir.Write("a.ini",
+            "; written by hand\r\n"
+            "[Option]\r\n"
+            "Port=COM2\r\n"
+            "garbage line without equals\r\n"
+            "\r\n"
+            "[Other]\n"
+            "x = spaced value \n");
+  IniFile ini(dir.File("a.ini"));
+  ini.WriteString("Option", "BaudRate", "8");         // new key: end of its section
+  ini.WriteString("Option", "Port", "/dev/ttyUSB0");  // in place
+  ini.WriteString("Window", "HWnd", "0");             // new section at the end
+  ASSERT_TRUE(ini.Save());
+  EXPECT_EQ(dir.Read("a.ini"),
+            "; written by hand\r\n"
+            "[Option]\r\n"
+            "Port=/dev/ttyUSB0\r\n"
+            "garbage line without equals\r\n"
+            "BaudRate=8\r\n"
+            "\r\n"
+            "[Other]\r\n"
+            "x = spaced value \r\n"
+            "[Window]\r\n"
+            "HWnd=0\r\n");
+  // The value is kept exactly as it stands after "=".
+  EXPECT_EQ(IniFile(dir.File("a.ini")).ReadString("other", "X", ""), " spaced value ");
+}
+
+TEST(IniFile, CodePageBytesRoundTripUnchanged) {
+  test::TempAppDir dir;
+  const QByteArray gbk("\xC1\xAC\xBD\xD3...");   // "连接..." in GBK
+  const QByteArray big5("\xB3\x73\xB1\xB5...");  // "連接..." in Big5 (0x73 is 's')
+  const QByteArray binary("=[x]\xFF\x01 ");
+  {
+    IniFile ini(dir.File("Chinese.LNG"));
+    ini.WriteString("String", "Connect", gbk);
+    ini.WriteString("String", "Big5", big5);
+    ini.WriteString("String", "Odd", binary);
+    ASSERT_TRUE(ini.Save());
+  }
+  IniFile ini(dir.File("Chinese.LNG"));
+  EXPECT_EQ(ini.ReadString("String", "Connect", ""), gbk);
+  EXPECT_EQ(ini.ReadString("String", "Big5", ""), big5);
+  EXPECT_EQ(ini.ReadString("String", "Odd", ""), binary);
+}
+
+TEST(IniFile, IntegersParseSignAndLeadingDigits) {
+  test::TempAppDir dir;
+  dir.Write("a.ini", "[S]\na=12\nb=-1\nc=+7\nd=42abc\ne=abc\nf=\ng= 5\nh=99999999999\n");
+  IniFile ini(dir.File("a.ini"));
+  EXPECT_EQ(ini.ReadInteger("S", "a", 0), 12);
+  EXPECT_EQ(ini.ReadInteger("S", "b", 0), -1);
+  EXPECT_EQ(ini.ReadInteger("S", "c", 0), 7);
+  EXPECT_EQ(ini.ReadInteger("S", "d", 0), 42);
+  EXPECT_EQ(ini.ReadInteger("S", "e", 3), 3);
+  EXPECT_EQ(ini.ReadInteger("S", "f", 3), 3);
+  EXPECT_EQ(ini.ReadInteger("S", "g", 0), 5);
+  EXPECT_EQ(ini.ReadInteger("S", "h", 0), 2147483647);
+  EXPECT_EQ(ini.ReadInteger("S", "missing", -9), -9);
+  EXPECT_EQ(ini.ReadInteger("Nope", "a", -9), -9);
+}
+
+TEST(IniFile, FirstOfDuplicateKeysAndSectionsWins) {
+  test::TempAppDir dir;
+  dir.Write("a.ini", "[S]\nk=1\nk=2\n[S]\nk=3\nj=4\n");
+  IniFile ini(dir.File("a.ini"));
+  EXPECT_EQ(ini.ReadString("S", "k", ""), "1");
+  EXPECT_EQ(ini.ReadString("S", "j", "none"), "none");
+}
+
+TEST(IniFile, OwnerOnlySaveIsAtomicAndPrivate) {
+  test::TempAppDir dir;
+  dir.Write("Config.cfg", "[Set]\nedt_wifi_pass=old\n");
+  QFile::setPermissions(dir.File("Config.cfg"),
+                        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+  {
+    IniFile ini(dir.File("Config.cfg"));
+    ini.SetOwnerOnly(true);
+    ini.WriteString("Set", "edt_wifi_pass", "secret");
+    ASSERT_TRUE(ini.Save());
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(QFile::encodeName(dir.File("Config.cfg")).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Nothing but the file itself is left behind.
+  EXPECT_EQ(QDir(dir.Path()).entryList(QDir::Files), QStringList{"Config.cfg"});
+  EXPECT_EQ(IniFile(dir.File("Config.cfg")).ReadString("Set", "edt_wifi_pass", ""), "secret");
+}
+
+TEST(IniFile, FailedSaveReportsAndLeavesNothing) {
+  test::TempAppDir dir;
+  IniFile ini(dir.File("no/such/dir/Config.cfg"));
+  ini.WriteString("Set", "a", "b");
+  QString error;
+  EXPECT_FALSE(ini.Save(&error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_TRUE(ini.Modified());
+}
+
+}  // namespace
+}  // namespace xv4::platform
