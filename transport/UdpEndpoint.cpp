@@ -18,10 +18,6 @@
 namespace xv4 {
 namespace {
 
-// At most this many datagrams are taken per read notification, so a flood cannot starve the
-// rest of the event loop; the notifier fires again for what is left.
-constexpr int kDatagramsPerNotification = 64;
-
 // The one place where a socket errno becomes a message.
 QString SocketErrorText(int code) {
   if (code == 0)
@@ -81,7 +77,6 @@ void TUdpEndpoint::CreateSocket() {
     return;
   }
   fd_ = fd;
-  ++socketGeneration_;
 }
 
 void TUdpEndpoint::CloseSocket() {
@@ -98,7 +93,6 @@ void TUdpEndpoint::CloseSocket() {
     ::close(fd_);
     fd_ = -1;
   }
-  ++socketGeneration_;
 }
 
 void TUdpEndpoint::SetLocalPort(int port) {
@@ -217,16 +211,13 @@ std::optional<std::uint32_t> TUdpEndpoint::LookupHost(const QString& name) {
 }
 
 void TUdpEndpoint::ReadReady() {
-  const unsigned generation = socketGeneration_;
-  const bool outer = !reading_;
+  // One datagram per notification: the notifier fires again while more are queued, so each
+  // arrival gets its own OnDataReceived and no extra receive call is spent finding the queue
+  // empty.
+  const bool nested = reading_;
   reading_ = true;
-  for (int i = 0; i < kDatagramsPerNotification; ++i) {
-    // A handler that rebinds replaces the socket: what is left belongs to the new one.
-    if (generation != socketGeneration_ || !ReceivePending())
-      break;
-  }
-  if (outer)
-    reading_ = false;
+  ReceivePending();
+  reading_ = nested;
 }
 
 bool TUdpEndpoint::ReceivePending() {

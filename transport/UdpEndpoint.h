@@ -50,9 +50,9 @@ class TUdpEndpoint : public QObject {
   static constexpr int kMaxHostLength = 128;
 
   // Status levels: OnStatus sees the texts whose level is at most ReportLevel.
-  static constexpr int kStatusSending = 2;     // "Sending Data"
-  static constexpr int kStatusErrorText = 8;   // "Initializing Winsock", "Looking Up Error Message"
-  static constexpr int kStatusErrorCheck = 16; // "Checking Error In Error Manager"
+  static constexpr int kStatusSending = 2;    // "Sending Data"
+  static constexpr int kStatusErrorText = 8;  // "Initializing Winsock", "Looking Up Error Message"
+  static constexpr int kStatusErrorCheck = 16;  // "Checking Error In Error Manager"
 
   // numberBytes is the datagram's length, or -1 after a receive error or an oversized datagram.
   // fromIP is the sender's dotted address, port its port. The handler should call ReadDatagram
@@ -63,8 +63,8 @@ class TUdpEndpoint : public QObject {
   // A host-name lookup failed; setting handled asks for one more attempt.
   using THandlerEvent = std::function<void(QObject* sender, bool& handled)>;
   // Asked to send no bytes; the handler may supply another buffer and length and set handled.
-  using TBuffInvalid = std::function<void(QObject* sender, bool& handled,
-                                          const std::uint8_t*& buffer, int& length)>;
+  using TBuffInvalid =
+      std::function<void(QObject* sender, bool& handled, const std::uint8_t*& buffer, int& length)>;
 
   // Looks a host name up; returns its IPv4 address in host byte order, or nothing. Runs on a
   // helper thread, so it must not touch UI-thread state.
@@ -142,8 +142,6 @@ class TUdpEndpoint : public QObject {
   const QString& SenderText(std::uint32_t address);
 
   int fd_ = -1;
-  // Bumped whenever the socket is replaced, so a read loop notices a handler that rebinds.
-  unsigned socketGeneration_ = 0;
   std::unique_ptr<QSocketNotifier> notifier_;
   bool reading_ = false;  // inside a read notification's handler
   bool ready_ = false;

@@ -1,5 +1,7 @@
 #include "tests/support/UdpPeer.h"
 
+#include "platform/EventLoop.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -52,8 +54,8 @@ std::optional<Bytes> LoopbackSocket::Receive(int timeoutMs, std::uint16_t* fromP
   Bytes bytes(65536);
   sockaddr_in from{};
   socklen_t length = sizeof from;
-  const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0,
-                               reinterpret_cast<sockaddr*>(&from), &length);
+  const ssize_t n =
+      ::recvfrom(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
   if (n < 0)
     return std::nullopt;
   bytes.resize(static_cast<size_t>(n));
@@ -112,6 +114,7 @@ void UdpPeer::Run() {
           std::lock_guard lock(mutex_);
           received_.push_back({*request, platform::GetTickCount()});
         }
+        platform::WakeUiThread();
         if (script_) {
           for (PeerReply& reply : script_(index, *request)) {
             schedule.emplace(Clock::now() + std::chrono::milliseconds(reply.delayMs),

@@ -3,6 +3,7 @@
 #include "platform/EventLoop.h"
 #include "platform/Time.h"
 #include "tests/support/UdpPeer.h"
+#include "tests/support/Wait.h"
 
 #include <QStringList>
 
@@ -47,9 +48,7 @@ struct RecordingEndpoint {
     };
   }
   bool WaitFor(size_t count) {
-    const platform::Deadline limit = platform::Deadline::In(10000);
-    platform::WaitUntil([&] { return deliveries.size() >= count || limit.Expired(); });
-    return deliveries.size() >= count;
+    return test::WaitFor([&] { return deliveries.size() >= count; });
   }
   std::uint16_t Port() const { return static_cast<std::uint16_t>(endpoint.BoundPort()); }
 
@@ -125,8 +124,7 @@ TEST(UdpEndpoint, ReadDatagramNeverWritesPastTheCallersBuffer) {
   };
   LoopbackSocket printer;
   printer.SendTo(ep.Port(), Pattern(259, 0));
-  const platform::Deadline limit = platform::Deadline::In(10000);
-  platform::WaitUntil([&] { return !reads.empty() || limit.Expired(); });
+  EXPECT_TRUE(test::WaitFor([&] { return !reads.empty(); }));
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_EQ(Bytes(reads[0].begin(), reads[0].begin() + 8), Pattern(8, 0));
   EXPECT_EQ(Bytes(reads[0].begin() + 8, reads[0].end()), Bytes(4, 0xEE));
@@ -431,8 +429,7 @@ TEST(UdpEndpoint, PortInUseLeavesTheSocketUnboundButStillTalking) {
   EXPECT_NE(from, first.Port());
   EXPECT_EQ(second.BoundPort(), from);
   printer.SendTo(from, Bytes{0x02});
-  const platform::Deadline limit = platform::Deadline::In(10000);
-  platform::WaitUntil([&] { return !received.empty() || limit.Expired(); });
+  EXPECT_TRUE(test::WaitFor([&] { return !received.empty(); }));
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0], Bytes{0x02});
   EXPECT_TRUE(first.deliveries.empty());
