@@ -331,6 +331,7 @@ TEST_F(MdmLnkTest, HangupFreesAWaitingSender) {
   link.Activate(true);
   fake->HoldDrains(true);
   link.SendBytes(reinterpret_cast<const std::uint8_t*>("a"), 1);
+  ASSERT_TRUE(fake->WaitFor([&] { return fake->Written() == "a"; }));
   fake->HangUp();
   link.SendBytes(reinterpret_cast<const std::uint8_t*>("b"), 1);  // returns after the hang-up
   EXPECT_EQ(fake->Written(), "a");

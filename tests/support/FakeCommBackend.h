@@ -3,7 +3,9 @@
 //
 // The test plays the other end: it injects received bytes, line events, modem status bits and
 // hang-ups, scripts open failures, holds writes or drains back, and inspects what was written,
-// applied and switched. Every member is thread-safe.
+// applied and switched. Every member is thread-safe. Byte blocks are copied in and out, never
+// shared between threads (Qt's implicit sharing counts references inside the library, where the
+// thread sanitizer cannot see it).
 
 #include "platform/Time.h"
 #include "transport/CommBackend.h"
@@ -31,7 +33,7 @@ class FakeCommBackend : public CommBackend {
   }
   void Inject(const QByteArray& bytes) {
     std::lock_guard lock(m_);
-    incoming_ += bytes;
+    incoming_.append(bytes.constData(), bytes.size());
     cv_.notify_all();
   }
   void InjectLineEvents(CommLineEvents events) {
@@ -62,7 +64,7 @@ class FakeCommBackend : public CommBackend {
 
   QByteArray Written() const {
     std::lock_guard lock(m_);
-    return written_;
+    return QByteArray(written_.constData(), written_.size());
   }
   // What happened on the write side, in order: "W:<bytes>" per Write, "D" per finished Drain.
   std::vector<std::string> WriteLog() const {
@@ -209,9 +211,8 @@ class FakeCommBackend : public CommBackend {
       return CommIo::Cancelled;
     if (hungUp_)
       return CommIo::Hangup;
-    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length));
-    written_ += bytes;
-    writeLog_.push_back("W:" + bytes.toStdString());
+    written_.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length));
+    writeLog_.push_back("W:" + std::string(reinterpret_cast<const char*>(data), length));
     *written = length;
     cv_.notify_all();
     return CommIo::Ok;
