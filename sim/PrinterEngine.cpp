@@ -43,7 +43,11 @@ Answer PrinterEngine::Handle(std::span<const std::uint8_t, kRecordSize> request,
   captured.command = record[0];
   captured.word = static_cast<std::uint16_t>(record[1] | (record[2] << 8));
   std::copy(record.begin() + 3, record.end(), captured.data.begin());
-  captured_.push_back(captured);
+  if (captureLimit_ > 0) {
+    if (captured_.size() >= captureLimit_)
+      captured_.pop_front();
+    captured_.push_back(captured);
+  }
   ++stats_.requests;
 
   Answer answer = Decide(record, transport);
@@ -146,9 +150,16 @@ void PrinterEngine::SetObserver(EngineObserver observer) {
   observer_ = std::move(observer);
 }
 
+void PrinterEngine::SetCaptureLimit(std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  captureLimit_ = limit;
+  while (captured_.size() > captureLimit_)
+    captured_.pop_front();
+}
+
 std::vector<CapturedRecord> PrinterEngine::Captured() const {
   std::lock_guard lock(mutex_);
-  return captured_;
+  return {captured_.begin(), captured_.end()};
 }
 
 EngineStats PrinterEngine::Stats() const {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -148,6 +149,9 @@ class PrinterEngine {
 
   void SetObserver(EngineObserver observer);
 
+  // Keeps at most this many captured records, dropping the oldest (0: keeps none; the observer
+  // still sees every record). Unlimited at creation.
+  void SetCaptureLimit(std::size_t limit);
   std::vector<CapturedRecord> Captured() const;
   EngineStats Stats() const;
   // Clears the capture and the counters (not the faults' own counts).
@@ -165,7 +169,8 @@ class PrinterEngine {
   DataBytes info_{};
   FaultConfig faults_;
   EngineObserver observer_;
-  std::vector<CapturedRecord> captured_;
+  std::deque<CapturedRecord> captured_;
+  std::size_t captureLimit_ = SIZE_MAX;
   EngineStats stats_;
   // Counts since SetFaults().
   int faultRequests_ = 0;

@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
   }
 
   PrinterEngine engine;
+  engine.SetCaptureLimit(0);  // the capture file is written by the observer; memory stays flat
   DataBytes info = PrinterInfo{}.ToData();
   std::string error;
   if (!options.infoFile.empty() && !ReadInfoFile(options.infoFile, &info, &error))

@@ -115,6 +115,28 @@ TEST(PrinterEngine, CapturesEveryRecordInOrderIncludingUnansweredOnes) {
   EXPECT_EQ(engine.Stats().requests, 0);
 }
 
+TEST(PrinterEngine, CaptureLimitKeepsTheNewestRecordsAndTheObserverSeesAll) {
+  PrinterEngine engine;
+  int observed = 0;
+  engine.SetObserver([&](const CapturedRecord&, const Answer&) { ++observed; });
+  for (std::uint16_t i = 0; i < 5; ++i)
+    Ask(engine, MakeRecord(63, i));
+  engine.SetCaptureLimit(2);
+  auto captured = engine.Captured();
+  ASSERT_EQ(captured.size(), 2u);
+  EXPECT_EQ(captured[0].word, 3);
+  Ask(engine, MakeRecord(63, 5));
+  captured = engine.Captured();
+  ASSERT_EQ(captured.size(), 2u);
+  EXPECT_EQ(captured[0].word, 4);
+  EXPECT_EQ(captured[1].word, 5);
+  engine.SetCaptureLimit(0);
+  Ask(engine, MakeRecord(63, 6));
+  EXPECT_TRUE(engine.Captured().empty());
+  EXPECT_EQ(observed, 7);
+  EXPECT_EQ(engine.Stats().requests, 7);
+}
+
 // Each row: faults, the requests sent (command/word), the expected answers in order
 // ('A' ack, 'N' nak, 'R' reply record, 'C' corrupted reply record, '-' none).
 struct FaultCase {
