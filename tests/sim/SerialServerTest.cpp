@@ -231,6 +231,34 @@ TEST_F(SerialServerTest, StopReturnsWithRepliesPendingAndRemovesTheTerminal) {
   EXPECT_NE(::stat(path.c_str(), &st), 0) << path << " should be gone";
 }
 
+TEST(SerialServer, AnswersOnAnExistingTerminalDeviceAtTheGivenSpeed) {
+  // The device is the slave of a pseudo-terminal pair made here; the test talks on the master.
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string device = ::ptsname(master);
+  {
+    // Holds the slave open so that the line stays up whatever the server does with its own.
+    PtyClient hold(device);
+    PrinterEngine engine;
+    SerialServer server(engine);
+    SerialOptions options;
+    options.printerBps = 19200;
+    server.StartDevice(device, options);
+    EXPECT_EQ(server.Path(), device);
+    EXPECT_EQ(server.CurrentLineSpeed(), 19200);
+    const Bytes frame = WithTrailer(MakeRecord(63, 124));
+    ASSERT_EQ(::write(master, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    pollfd p{master, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, static_cast<int>(test::kPatience.count())), 1);
+    std::uint8_t reply = 0;
+    EXPECT_EQ(::read(master, &reply, 1), 1);
+    EXPECT_EQ(reply, AckByte);
+  }
+  ::close(master);
+}
+
 TEST(SerialServer, DeviceThatIsNotATerminalIsRefused) {
   PrinterEngine engine;
   SerialServer server(engine);
