@@ -34,6 +34,7 @@ void TerminalUi::Redraw(bool force) {
   if (!force && now - lastDraw_ < kRedrawIntervalMs && current_ != total_)
     return;
   lastDraw_ = now;
+  lastDrawn_ = current_;
   QString line = QStringLiteral("\r") + status_;
   if (total_ > 0) {
     const int shown = current_ < 0 ? 0 : (current_ > total_ ? total_ : current_);
@@ -112,7 +113,7 @@ void TerminalUi::SetProgress(int current) {
 }
 
 void TerminalUi::Close() {
-  if (interactive_ && !quiet_ && shown_ && total_ > 0 && current_ == total_)
+  if (interactive_ && !quiet_ && shown_ && total_ > 0 && lastDrawn_ != current_)
     Redraw(true);
   EndLine();
   shown_ = false;

@@ -57,6 +57,7 @@ class TerminalUi : public OperationUi {
   int current_ = 0;
   int barWidth_ = 30;
   std::uint32_t lastDraw_ = 0;
+  int lastDrawn_ = -1;      // current record number of the last redraw
   int lastPlainStep_ = -1;  // tenth of the total last reported as a plain line
 };
 
