@@ -42,7 +42,8 @@ class LoopbackListener {
     port_ = ntohs(a.sin_port);
   }
   ~LoopbackListener() {
-    for (int fd : fillers_) ::close(fd);
+    for (int fd : fillers_)
+      ::close(fd);
     if (fd_ >= 0)
       ::close(fd_);
   }
