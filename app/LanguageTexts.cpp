@@ -34,8 +34,8 @@ constexpr std::array<MessageDef, kMessageCount> kMessages = {{
     {"DownloadParamOk", "下载参数成功！请重新启动打印机。"},
 }};
 
-constexpr std::array<const char*, kItemListCount> kSections = {"PrintType", "LangType",
-                                                               "AlertType", "Codepage"};
+constexpr std::array<const char*, kItemListCount> kSections = {"PrintType", "LangType", "AlertType",
+                                                               "Codepage"};
 
 QStringList BuiltInItems(ItemList list) {
   switch (list) {
@@ -65,8 +65,10 @@ struct State {
   int languageIndex = 1;
   State() { Reset(); }
   void Reset() {
-    for (int i = 0; i < kMessageCount; ++i) messages[i] = QString::fromUtf8(kMessages[i].builtIn);
-    for (int i = 0; i < kItemListCount; ++i) items[i] = BuiltInItems(static_cast<ItemList>(i));
+    for (int i = 0; i < kMessageCount; ++i)
+      messages[i] = QString::fromUtf8(kMessages[i].builtIn);
+    for (int i = 0; i < kItemListCount; ++i)
+      items[i] = BuiltInItems(static_cast<ItemList>(i));
   }
 };
 
@@ -77,17 +79,29 @@ State& Texts() {
 
 }  // namespace
 
-const char* MessageKey(Msg msg) { return kMessages[static_cast<int>(msg)].key; }
-QString MessageText(Msg msg) { return Texts().messages[static_cast<int>(msg)]; }
-void SetMessageText(Msg msg, const QString& text) { Texts().messages[static_cast<int>(msg)] = text; }
+const char* MessageKey(Msg msg) {
+  return kMessages[static_cast<int>(msg)].key;
+}
+QString MessageText(Msg msg) {
+  return Texts().messages[static_cast<int>(msg)];
+}
+void SetMessageText(Msg msg, const QString& text) {
+  Texts().messages[static_cast<int>(msg)] = text;
+}
 
-const char* ItemListSection(ItemList list) { return kSections[static_cast<int>(list)]; }
-QStringList Items(ItemList list) { return Texts().items[static_cast<int>(list)]; }
+const char* ItemListSection(ItemList list) {
+  return kSections[static_cast<int>(list)];
+}
+QStringList Items(ItemList list) {
+  return Texts().items[static_cast<int>(list)];
+}
 void SetItems(ItemList list, const QStringList& items) {
   Texts().items[static_cast<int>(list)] = items;
 }
 
-void ResetLanguageTexts() { Texts().Reset(); }
+void ResetLanguageTexts() {
+  Texts().Reset();
+}
 
 LanguageFileInfo LanguageFile(int languageIndex) {
   switch (languageIndex) {
@@ -107,7 +121,9 @@ int DetectLanguage() {
   return index;
 }
 
-int LanguageIndex() { return Texts().languageIndex; }
+int LanguageIndex() {
+  return Texts().languageIndex;
+}
 
 void SaveLanguageTexts(platform::IniFile& file, int codePage) {
   for (int i = 0; i < kMessageCount; ++i) {
@@ -143,7 +159,8 @@ void LoadLanguageTexts(const platform::IniFile& file, int codePage) {
 
 QString LanguageFilePath(int languageIndex) {
   const QString name = QString::fromLatin1(LanguageFile(languageIndex).fileName);
-  if (languageIndex <= 1) return platform::ApplicationDir() + name;
+  if (languageIndex <= 1)
+    return platform::ApplicationDir() + name;
   return platform::ShippedFilePath(name);
 }
 
