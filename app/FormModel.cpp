@@ -6,7 +6,6 @@
 #include "platform/IniFile.h"
 #include "widgets/SpinValue.h"
 
-#include <QCollator>
 #include <QDir>
 #include <QFileInfo>
 
@@ -310,10 +309,15 @@ QStringList SerialPortItems(const QString& devDir) {
   QDir dir(devDir);
   QStringList found = dir.entryList({QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")},
                                     QDir::System | QDir::Files | QDir::NoDotAndDotDot);
-  QCollator natural;
-  natural.setNumericMode(true);
+  // ttyUSB2 before ttyUSB10: by the name's stem, then by its number.
+  auto split = [](const QString& name) {
+    qsizetype digits = name.size();
+    while (digits > 0 && name[digits - 1].isDigit())
+      --digits;
+    return std::pair{name.left(digits), name.mid(digits).toLongLong()};
+  };
   std::sort(found.begin(), found.end(),
-            [&natural](const QString& a, const QString& b) { return natural.compare(a, b) < 0; });
+            [&split](const QString& a, const QString& b) { return split(a) < split(b); });
   for (const QString& name : found)
     items << dir.absoluteFilePath(name);
   return items;

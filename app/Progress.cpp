@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
@@ -101,8 +102,10 @@ void TProgressForm::Show() {
   if (!isVisible())
     CenterOnScreen();
   show();
-  raise();
-  activateWindow();
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+    raise();
+    activateWindow();
+  }
   // Keeps the dialog above the main window it belongs to.
   if (mainWindow_ && windowHandle() != nullptr && mainWindow_->windowHandle() != nullptr)
     windowHandle()->setTransientParent(mainWindow_->windowHandle());
