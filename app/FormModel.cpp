@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <Qt>
 
 #include <algorithm>
 
@@ -15,15 +16,6 @@
 
 namespace xv4 {
 namespace {
-
-// Qt::Key values of the keys the window handles (QtCore's qnamespace.h has them, but the values
-// are spelled out here to keep this file free of Qt GUI headers).
-constexpr int kKeyF2 = 0x01000031;
-constexpr int kKeyF3 = 0x01000032;
-constexpr int kKeyF4 = 0x01000033;
-constexpr int kKeyF7 = 0x01000036;
-constexpr int kKeyF9 = 0x01000038;
-constexpr int kKeyF10 = 0x01000039;
 
 QString S(const char* utf8) {
   return QString::fromUtf8(utf8);
@@ -381,18 +373,18 @@ bool RevealRow(FormAccess& form, ServiceRow row, int languageIndex) {
 
 void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, int languageIndex,
                    const std::function<void(KeyCommand)>& run) {
-  if (key == kKeyF2)
+  if (key == Qt::Key_F2)
     run(KeyCommand::Test);
-  else if (key == kKeyF7)
+  else if (key == Qt::Key_F7)
     run(KeyCommand::DownloadParam);
-  else if (key == kKeyF9)
+  else if (key == Qt::Key_F9)
     run(KeyCommand::Exit);
   const bool service = ctrl && alt;
-  if (service && key == kKeyF3 && !RevealRow(form, ServiceRow::LabelProbe, languageIndex))
+  if (service && key == Qt::Key_F3 && !RevealRow(form, ServiceRow::LabelProbe, languageIndex))
     return;
-  if (service && key == kKeyF4 && !RevealRow(form, ServiceRow::MachineNo, languageIndex))
+  if (service && key == Qt::Key_F4 && !RevealRow(form, ServiceRow::MachineNo, languageIndex))
     return;
-  if (service && key == kKeyF10 && !RevealRow(form, ServiceRow::PrintType, languageIndex))
+  if (service && key == Qt::Key_F10 && !RevealRow(form, ServiceRow::PrintType, languageIndex))
     return;
   ArrangeGroups(form);
 }
