@@ -28,6 +28,13 @@ QString U(const char* utf8) {
   return QString::fromUtf8(utf8);
 }
 
+// The local UDP port of the device session: 5001, unless XV4_LOCAL_PORT names another.
+int LocalUdpPort() {
+  bool ok = false;
+  const int port = qEnvironmentVariableIntValue("XV4_LOCAL_PORT", &ok);
+  return ok && port >= 0 && port <= 65535 ? port : TValdMBusComm::kLocalPort;
+}
+
 }  // namespace
 
 TMainForm::TMainForm(QWidget* parent) : TForm(parent) {
@@ -157,9 +164,20 @@ void TMainForm::BuildControls() {
       [this](QObject*, int key, const QString&) { edt_wifi_MacKeyPress(key); };
 }
 
+void TMainForm::AttachProgress(TProgressForm* progress) {
+  progress->SetMainWindow(this);
+  progress->OnAbort = [this] {
+    if (Comm)
+      Comm->Abort();
+  };
+}
+
 void TMainForm::FormCreate() {
   CommTested = false;
   setObjectName(QStringLiteral("MainForm"));
+  Comm = std::make_unique<TValdMBusComm>(nullptr, nullptr, LocalUdpPort());
+  Comm->SetRetryCount(3);
+  Comm->SetRetryInterval(500);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
@@ -196,7 +214,7 @@ void TMainForm::FormShow() {
 
 bool TMainForm::FormDestroy() {
   destroyed_ = true;
-  Comm = nullptr;
+  Comm.reset();
   QString error;
   if (ExchangeSettings(false, &error))
     return true;

@@ -11,6 +11,7 @@
 
 #include "app/FormModel.h"
 #include "app/OperationSettings.h"
+#include "protocol/ValdMBus.h"
 #include "widgets/Form.h"
 
 #include <functional>
@@ -20,21 +21,26 @@ class QComboBox;
 
 namespace xv4 {
 
-class TValdMBusComm;
+class TProgressForm;
 
 class TMainForm : public TForm, public FormAccess {
   Q_OBJECT
  public:
-  // Runs FormCreate.
+  // Runs FormCreate. Throws UDPSockError when the session's socket cannot be created.
   explicit TMainForm(QWidget* parent = nullptr);
   // Runs FormDestroy unless it ran already.
   ~TMainForm() override;
 
-  // The device session shared by every operation. The session component is not part of this
-  // build yet; the operations create it when it lands.
-  TValdMBusComm* Comm = nullptr;
+  // The device session shared by every operation: created by FormCreate (RetryCount 3,
+  // RetryInterval 500), freed by FormDestroy. Its UDP endpoint is bound to local port 5001, or to
+  // the port that XV4_LOCAL_PORT names (0: any free port, as the tests use).
+  std::unique_ptr<TValdMBusComm> Comm;
   // Set by a communication test that succeeded; never reset during the run.
   bool CommTested = false;
+
+  // Makes the progress dialog disable this window while it shows, and its Cancel abort the
+  // session's running transaction.
+  void AttachProgress(TProgressForm* progress);
 
   // Lifecycle handlers. FormShow runs once, on the first show; FormDestroy saves the settings and
   // returns false (after telling the user) when they could not be saved.

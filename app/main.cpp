@@ -4,6 +4,7 @@
 //   xv4tool --help | --version
 //
 // XV4_HOME also names the data directory; without either, the executable's directory is used.
+// XV4_LOCAL_PORT replaces the session's local UDP port 5001 (0: any free port).
 // The hidden option --screenshot PREFIX starts as usual, saves pictures of the window and the
 // progress dialog as PREFIX-*.png and exits (used by scripts/screenshots.sh).
 
@@ -42,7 +43,9 @@ void PrintHelp() {
       "                  (created if missing; the environment variable XV4_HOME does the same;\n"
       "                  default: the directory of the executable)\n"
       "  --help          show this text and exit\n"
-      "  --version       show the version and exit\n");
+      "  --version       show the version and exit\n"
+      "\n"
+      "XV4_LOCAL_PORT=N uses local UDP port N instead of 5001 (0: any free port).\n");
 }
 
 void InstallMessageBoxes() {
@@ -129,13 +132,18 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   InstallMessageBoxes();
 
-  auto mainForm = std::make_unique<TMainForm>();
+  std::unique_ptr<TMainForm> mainForm;
+  try {
+    mainForm = std::make_unique<TMainForm>();
+  } catch (const std::exception& e) {
+    platform::ShowMessageBox(platform::MessageKind::Error,
+                             QStringLiteral("The network connection cannot be set up: ") +
+                                 QString::fromLocal8Bit(e.what()));
+    return 1;
+  }
   auto progressForm = std::make_unique<TProgressForm>();
   ProgressForm = progressForm.get();
-  ProgressForm->SetMainWindow(mainForm.get());
-  // Cancel stops the running transaction of the device session; the session joins this build
-  // with the operations.
-  ProgressForm->OnAbort = [] {};
+  mainForm->AttachProgress(ProgressForm);
 
   mainForm->show();
   int rc = 0;

@@ -34,7 +34,11 @@ inline void TypeText(QWidget* w, const QString& text) {
 class AppFixture : public ::testing::Test {
  protected:
   // The code page the "system" reports; 936 selects Simplified Chinese.
-  explicit AppFixture(const char* acp = "936") { UseCodePage(acp); }
+  explicit AppFixture(const char* acp = "936") {
+    UseCodePage(acp);
+    // The window's session binds a UDP port; any free one, so parallel tests never collide.
+    setenv("XV4_LOCAL_PORT", "0", 1);
+  }
 
   void SetUp() override {
     ResetLanguageTexts();
@@ -54,6 +58,7 @@ class AppFixture : public ::testing::Test {
     platform::SetMessageBoxHandler({});
     ResetLanguageTexts();
     unsetenv("XV4_ACP");
+    unsetenv("XV4_LOCAL_PORT");
   }
 
   static void UseCodePage(const char* acp) { setenv("XV4_ACP", acp, 1); }

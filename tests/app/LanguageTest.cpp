@@ -23,7 +23,7 @@ class Languages : public test::AppFixture {
   void Start() {
     form = std::make_unique<TMainForm>();
     progress = std::make_unique<TProgressForm>();
-    progress->SetMainWindow(form.get());
+    form->AttachProgress(progress.get());
     form->FormShow();
   }
   void TearDown() override {

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 
@@ -32,7 +33,7 @@ class MainWindow : public test::AppFixture {
   void Start() {
     form = std::make_unique<TMainForm>();
     progress = std::make_unique<TProgressForm>();
-    progress->SetMainWindow(form.get());
+    form->AttachProgress(progress.get());
     form->FormShow();
   }
   void Exit() {
@@ -78,6 +79,9 @@ TEST_F(MainWindow, FirstStartShowsDesignDefaultsAndExitWritesEverySetting) {
   EXPECT_TRUE(form->Enabled("grpEthernet"));
   EXPECT_FALSE(form->Enabled("grpCOM"));
   EXPECT_EQ(form->Caption(), "XV4 Ver1.504");
+  ASSERT_NE(form->Comm, nullptr);
+  EXPECT_EQ(form->Comm->RetryCount(), 3);
+  EXPECT_EQ(form->Comm->RetryInterval(), 500);
   Exit();
 
   const QStringList expectedKeys = {"IPAddrEd",      "IPPortEd",
@@ -156,6 +160,17 @@ TEST_F(MainWindow, FailedSaveIsReportedAndTheProgramStillEnds) {
   EXPECT_EQ(messages[0].first, platform::MessageKind::Warning);
   EXPECT_TRUE(messages[0].second.contains("could not be saved"))
       << messages[0].second.toStdString();
+}
+
+TEST_F(MainWindow, ProgressCancelAbortsTheSessionAndReenablesTheWindow) {
+  Start();
+  progress->OnBeep = [] {};
+  progress->Show();
+  EXPECT_FALSE(form->isEnabled());
+  ASSERT_FALSE(form->Comm->Failed());
+  progress->CancelBtn->click();
+  EXPECT_TRUE(form->Comm->Failed());
+  EXPECT_TRUE(form->isEnabled());
 }
 
 TEST_F(MainWindow, ButtonColumnIsTestParametersDrawerExit) {

@@ -20,6 +20,7 @@ ToolRun RunTool(const QStringList& args) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
   env.insert("XV4_ACP", "1252");
+  env.insert("XV4_LOCAL_PORT", "0");
   env.remove("XV4_HOME");
   p.setProcessEnvironment(env);
   p.start(QString::fromLocal8Bit(qgetenv("XV4_TEST_BIN")) + "/xv4tool", args);
