@@ -160,19 +160,21 @@ int main(int argc, char** argv) {
 
   server.Stop();
 
-  std::printf("bench_udp: %d rounds of %d record writes (63/124) against the simulator on "
-              "127.0.0.1, median round\n",
-              kRounds, kExchangesPerRound);
+  std::printf(
+      "bench_udp: %d rounds of %d record writes (63/124) against the simulator on "
+      "127.0.0.1, median round\n",
+      kRounds, kExchangesPerRound);
   std::printf("  raw socket   %9.0f writes/s   %6.1f us CPU per exchange\n", rawMedian.rate,
               rawMedian.cpuPerExchange * 1e6);
   std::printf("  session      %9.0f writes/s   %6.1f us CPU per exchange   (WriteRecord)\n",
               sessionMedian.rate, sessionMedian.cpuPerExchange * 1e6);
   std::printf("  ratio        %9.2f   (bar >= %.2f) %s\n", ratio, kRatioBar,
               ratio >= kRatioBar ? "ok" : "MISSED");
-  std::printf("  WaitReply(500) with no reply: result %d after %.0f ms, %.2f ms CPU = %.2f%% of "
-              "one core   (bar < %.0f%%) %s\n",
-              waitResult, waitWall * 1e3, waitCpu * 1e3, waitPercent, kWaitCpuBarPercent,
-              waitPercent < kWaitCpuBarPercent ? "ok" : "MISSED");
+  std::printf(
+      "  WaitReply(500) with no reply: result %d after %.0f ms, %.2f ms CPU = %.2f%% of "
+      "one core   (bar < %.0f%%) %s\n",
+      waitResult, waitWall * 1e3, waitCpu * 1e3, waitPercent, kWaitCpuBarPercent,
+      waitPercent < kWaitCpuBarPercent ? "ok" : "MISSED");
   std::printf("  simulator: %d requests acknowledged; failed exchanges: raw %d, session %d\n",
               engine.Stats().acks, rawFailures, sessionFailures);
   return 0;

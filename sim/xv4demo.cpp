@@ -46,8 +46,10 @@ const char* ModelName(std::uint8_t v) {
   return v == 0 ? "xv4" : v == 1 ? "xr4" : "not set";
 }
 const char* LanguageName(std::uint8_t v) {
-  return v == 0 ? "simplified Chinese" : v == 1 ? "traditional Chinese" : v == 2 ? "English"
-                                                                                 : "not set";
+  return v == 0   ? "simplified Chinese"
+         : v == 1 ? "traditional Chinese"
+         : v == 2 ? "English"
+                  : "not set";
 }
 
 std::string Address(const std::uint8_t* b) {
@@ -73,7 +75,8 @@ void PrintInformation(const std::array<std::uint8_t, kDataSize>& d) {
               Hex(p + info::kInfoMachineNo, 4).c_str());
   std::printf("     print speed       %u (%s)\n", p[info::kInfoPrintSpeed],
               SpeedName(p[info::kInfoPrintSpeed]));
-  std::printf("     printer model     %u (%s)\n", p[info::kInfoModel], ModelName(p[info::kInfoModel]));
+  std::printf("     printer model     %u (%s)\n", p[info::kInfoModel],
+              ModelName(p[info::kInfoModel]));
   std::printf("     language          %u (%s)\n", p[info::kInfoLanguage],
               LanguageName(p[info::kInfoLanguage]));
   std::printf("     clear flag        0x%02X (%s)\n", p[info::kInfoClearFlag],
@@ -138,7 +141,8 @@ int main(int argc, char** argv) {
                   comm.DataBlock[info::kInfoLanguage]);
       comm.DataBlock.fill(0);
       step(2, "WriteRecord(63, 124): the test record, acknowledged", comm.WriteRecord(63, 124));
-      if (step(3, "ReadDeviceInfo: information record (14/16)", comm.ReadDeviceInfo(comm.MachineNo)))
+      if (step(3, "ReadDeviceInfo: information record (14/16)",
+               comm.ReadDeviceInfo(comm.MachineNo)))
         PrintInformation(comm.DataBlock);
       step(4, "EndSession (14/2), acknowledged", comm.EndSession(comm.MachineNo, 0));
     }
