@@ -11,6 +11,7 @@
 
 namespace xv4 {
 
+// A TMdmLnk. The caller owns it through the pointer; owner is not made its Qt parent.
 std::unique_ptr<SerialLink> CreateSerialLink(QObject* owner);
 
 }  // namespace xv4

@@ -16,15 +16,18 @@ NotifyTarget::NotifyTarget(Handler handler, QObject* parent)
 NotifyTarget::~NotifyTarget() = default;
 
 void NotifyTarget::Post(int code, std::uintptr_t param, QByteArray data) {
-  bool wake = false;
+  // The wake event is made under the lock, and event() takes the lock before it looks at it:
+  // Qt's own queue lock is invisible to the thread sanitizer, ours is not.
+  QEvent* wake = nullptr;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(Notification{code, param, std::move(data)});
-    wake = !wakePending_;
+    if (!wakePending_)
+      wake = new QEvent(kWakeEvent);
     wakePending_ = true;
   }
-  if (wake)
-    QCoreApplication::postEvent(this, new QEvent(kWakeEvent));
+  if (wake != nullptr)
+    QCoreApplication::postEvent(this, wake);
 }
 
 void NotifyTarget::Deliver() {
@@ -61,6 +64,9 @@ void NotifyTarget::Discard() {
 }
 
 bool NotifyTarget::event(QEvent* e) {
+  {
+    std::lock_guard lock(mutex_);  // pairs with Post(): the event was built under this lock
+  }
   if (e->type() != kWakeEvent)
     return QObject::event(e);
   DeliverOne();

@@ -1,0 +1,559 @@
+#include "link/MdmLnk.h"
+
+#include "platform/AppDir.h"
+#include "platform/CodePage.h"
+#include "platform/EventLoop.h"
+#include "platform/Files.h"
+#include "platform/IniFile.h"
+#include "platform/Time.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+namespace xv4 {
+
+// The link's worker: one pass every 50 ms until stopped. Owned by the link and joined by
+// Stop(); the sleep between passes is a condition-variable wait that Stop() cuts short.
+class TNewData : public QObject {
+ public:
+  explicit TNewData(TMdmLnk* link) : Link(link) {}
+  ~TNewData() override { Stop(); }
+  TNewData(const TNewData&) = delete;
+  TNewData& operator=(const TNewData&) = delete;
+
+  void Start() {
+    Link->workerRunning_ = true;
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (...) {
+      Link->workerRunning_ = false;
+      throw;
+    }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+  TMdmLnk* const Link;
+
+ private:
+  static constexpr std::chrono::milliseconds kPass{50};
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      lock.unlock();
+      Link->WorkerPass(this);
+      lock.lock();
+      wake_.wait_for(lock, kPass, [this] { return stop_; });
+    }
+    Link->workerRunning_ = false;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  // guarded by mutex_
+  std::thread thread_;
+};
+
+namespace {
+
+QString TimeStamp() {
+  return QDateTime::currentDateTime().toString(QStringLiteral("MMddHHmmss"));
+}
+
+QString DebugDir() {
+  return platform::ApplicationDir() + QStringLiteral("debug");
+}
+
+}  // namespace
+
+TMdmLnk::TMdmLnk(QObject* owner) : QObject(owner), comm_(std::make_unique<TComm>()) {
+  SetCommName(QStringLiteral("COM2"));
+  incoming_.reserve(kReceiveBufferSize);
+  parsing_.reserve(kReceiveBufferSize);
+  const std::uint32_t periods[4] = {2000, 1500, 3000, 2000};
+  for (std::size_t i = 0; i < timers_.size(); ++i)
+    timers_[i].period = periods[i];
+
+  // Fixed line settings of the link: 8 data bits, no parity, one stop bit, DTR and RTS on, no
+  // XON/XOFF on output, NUL bytes kept, and a 1 ms read interval so that every burst is handed
+  // on as soon as it has arrived. DTR goes off first and on last, as the port expects.
+  TComm& c = *comm_;
+  c.SetCommName(commName_);
+  c.SetBaudRate(BaudRateBps(baudRate_));
+  c.SetDtrControl(TDtrControl::DtrDisable);
+  c.SetTxContinueOnXoff(false);
+  c.SetOutx_XonXoffFlow(false);
+  c.SetIgnoreNullChar(false);
+  c.SetRtsControl(TRtsControl::RtsEnable);
+  c.SetByteSize(TByteSize::_8);
+  c.SetParity(TParity::None);
+  c.SetStopBits(TStopBits::_1);
+  c.SetReadIntervalTimeout(1);
+  c.OnReceiveData = [this](QObject* sender, const std::uint8_t* buffer, std::uint16_t length) {
+    PortDataReceived(sender, buffer, length);
+  };
+  c.OnSendDataEmpty = [this](QObject* sender) { PortSendEmpty(sender); };
+  c.OnRequestHangup = [this](QObject* sender) { PortHangup(sender); };
+  c.SetDtrControl(TDtrControl::DtrEnable);
+}
+
+TMdmLnk::~TMdmLnk() {
+  // Let a write that is still on its way finish, so that the last frame is not cut off.
+  platform::WaitUntil([this] {
+    std::lock_guard lock(sendMutex_);
+    return sendIdle_ || portFailed_ || !portOpen_;
+  });
+  if (flgAutoWriteDebugFile_) {
+    QStringList lines;
+    {
+      std::lock_guard lock(debugMutex_);
+      lines.swap(debugList_);
+    }
+    if (!lines.isEmpty() && platform::CreateDirectoryPath(DebugDir())) {
+      const QString exeBase = QFileInfo(platform::ExecutablePath()).fileName().section('.', 0, 0);
+      SaveDebugLines(DebugDir() + QLatin1Char('/') + exeBase + QLatin1Char('_') + TimeStamp() +
+                         QStringLiteral(".txt"),
+                     lines);
+    }
+  }
+  Activate(false);
+}
+
+void TMdmLnk::SetCommName(const QString& name) {
+  commName_ = name;
+  if (name.size() > 3 && name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+    const QString digits = name.mid(3);
+    bool ok = std::all_of(digits.begin(), digits.end(), [](QChar ch) { return ch.isDigit(); });
+    const int number = ok ? digits.toInt(&ok) : 0;
+    if (ok && number <= 130)
+      tag_ = number;
+  }
+}
+
+void TMdmLnk::SetBaudRate(TBaudRate rate) {
+  baudRate_ = BaudRateFromOrdinal(rate);
+  comm_->SetBaudRate(BaudRateBps(baudRate_));
+}
+
+bool TMdmLnk::SendIdle() const {
+  std::lock_guard lock(sendMutex_);
+  return sendIdle_;
+}
+
+void TMdmLnk::SaveOptions(QObject*, int windowHandle) {
+  if (optionFile_.trimmed().isEmpty())
+    optionFile_ = QStringLiteral("Option.ini");
+  platform::IniFile ini(platform::ApplicationDir() + optionFile_);
+  ini.WriteString("Option", "Port", platform::ToAnsi(commName_));
+  ini.WriteInteger("Option", "BaudRate", static_cast<int>(baudRate_));
+  ini.WriteBool("Option", "IsModem", isModem_);
+  ini.WriteBool("Option", "LoadFTCP", loadFTCP_);
+  ini.WriteBool("Option", "IsDebug", isDebug_);
+  ini.WriteBool("Option", "FlgCreateThd", flgCreateThd_);
+  ini.WriteBool("Option", "FlgAutoWriteDebugFile", flgAutoWriteDebugFile_);
+  ini.WriteBool("Option", "WaitForCall", waitForCall_);
+  ini.WriteBool("Option", "WantedToShake", wantedToShake_);
+  ini.WriteString("Option", "PhoneNumber", platform::ToAnsi(phoneNumber_));
+  ini.WriteInteger("Option", "TFMode", tfMode_);
+  ini.WriteInteger("Option", "RingCount", ringCount_);
+  ini.WriteInteger("Window", "HWnd", windowHandle);
+  ini.WriteInteger("Option", "FilePackSize", filePackSize_);
+  QString error;
+  if (!ini.Save(&error))
+    AddDebugMessage(error);
+}
+
+void TMdmLnk::SwitchPort(bool open) {
+  const QString prefix =
+      platform::ExecutablePath() + (open ? QStringLiteral(" Open ") : QStringLiteral(" Close "));
+  try {
+    if (open) {
+      comm_->SetCommName(commName_);
+      comm_->SetBaudRate(BaudRateBps(baudRate_));
+      // Closing drops DTR (that hangs up a modem); a reopened port raises it again.
+      comm_->SetDtrControl(TDtrControl::DtrEnable);
+      const bool wasOpen = comm_->IsOpen();
+      try {
+        comm_->OpenPort();
+      } catch (const std::exception&) {
+        comm_->ClosePort();
+        comm_->OpenPort();
+      }
+      if (!wasOpen) {
+        std::lock_guard lock(sendMutex_);
+        sendIdle_ = true;  // nothing can be outstanding on a port that has just opened
+        portFailed_ = false;
+      }
+      portOpen_ = true;
+    } else {
+      if (portOpen_) {
+        comm_->SetDtrControl(TDtrControl::DtrDisable);
+        comm_->ClosePort();
+      }
+      portOpen_ = false;
+      {
+        // Writes still queued were dropped with the port: none is outstanding any more.
+        std::lock_guard lock(sendMutex_);
+        sendIdle_ = true;
+      }
+      sendWake_.notify_all();
+    }
+  } catch (const std::exception&) {
+    portOpen_ = false;
+    AddDebugMessage(prefix + commName_ + QStringLiteral(" err!"));
+    throw;
+  }
+  AddDebugMessage(prefix + commName_ + QStringLiteral(" OK!"));
+}
+
+void TMdmLnk::Activate(bool open) {
+  if (open) {
+    SwitchPort(true);
+    if (flgCreateThd_ && !worker_) {
+      auto worker = std::make_unique<TNewData>(this);
+      try {
+        worker->Start();
+      } catch (const std::system_error&) {
+        SwitchPort(false);
+        throw;
+      }
+      worker_ = std::move(worker);
+    }
+    platform::DelayMs(6);
+    return;
+  }
+  StopWorker();
+  {
+    std::lock_guard lock(protoMutex_);
+    for (ProtocolTimer& t : timers_)
+      t.state = '0';
+  }
+  SwitchPort(false);
+}
+
+void TMdmLnk::StopWorker() {
+  if (!worker_)
+    return;
+  {
+    // A worker waiting in SendBytes for the port to drain gives up, so that it can be joined.
+    std::lock_guard lock(sendMutex_);
+    workerStopping_ = true;
+  }
+  sendWake_.notify_all();
+  worker_->Stop();
+  worker_.reset();
+  std::lock_guard lock(sendMutex_);
+  workerStopping_ = false;
+}
+
+void TMdmLnk::ModemCommand(const QString&) {
+  // The named modem operations ("INITIAL", "DIALING", "HANGUP", "RESET", "VIEW", "SOFTRET") are
+  // queued here by the AT-modem layer. Without it no command is sent; every operation still
+  // forgets the remote station's name.
+  std::lock_guard lock(protoMutex_);
+  remoteName_.clear();
+}
+
+void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
+  if (!portOpen_ || length <= 0 || buffer == nullptr)
+    return;
+  if (QThread::currentThread() == thread()) {
+    // UI thread: sleep in the event loop; the drained report that frees the port is one of its
+    // events. The test and the clear happen under one lock, so the worker cannot slip in.
+    for (;;) {
+      platform::WaitUntil([this] {
+        std::lock_guard lock(sendMutex_);
+        return sendIdle_ || portFailed_ || !portOpen_;
+      });
+      std::lock_guard lock(sendMutex_);
+      if (portFailed_ || !portOpen_)
+        return;
+      if (sendIdle_) {
+        sendIdle_ = false;
+        break;
+      }
+    }
+  } else {
+    // Worker: no event loop here; PortSendEmpty, PortHangup, SwitchPort and StopWorker wake us.
+    std::unique_lock lock(sendMutex_);
+    sendWake_.wait(lock,
+                   [this] { return sendIdle_ || portFailed_ || !portOpen_ || workerStopping_; });
+    if (!sendIdle_ || portFailed_ || !portOpen_ || workerStopping_)
+      return;
+    sendIdle_ = false;
+  }
+
+  bool queued = true;
+  for (int offset = 0; offset < length && queued;) {
+    const int piece = std::min(length - offset, 65535);
+    queued = comm_->SendData(buffer + offset, static_cast<std::uint16_t>(piece));
+    offset += piece;
+  }
+  if (!queued) {
+    // Nothing will report this write drained; without this the next SendBytes would wait for
+    // ever.
+    {
+      std::lock_guard lock(sendMutex_);
+      sendIdle_ = true;
+    }
+    sendWake_.notify_all();
+  }
+}
+
+void TMdmLnk::PortSendEmpty(QObject* sender) {
+  {
+    std::lock_guard lock(sendMutex_);
+    sendIdle_ = true;
+  }
+  sendWake_.notify_all();
+  if (TNotifyEvent handler = OnSendBufEmpty)
+    handler(sender);
+}
+
+void TMdmLnk::PortHangup(QObject*) {
+  {
+    std::lock_guard lock(sendMutex_);
+    portFailed_ = true;
+  }
+  sendWake_.notify_all();
+  AddDebugMessage(commName_ + QStringLiteral(" hung up"));
+}
+
+void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length) {
+  {
+    // The worker swaps incoming_ out under this lock; the whole chunk lands before or after a
+    // swap, never across one.
+    std::lock_guard lock(rxMutex_);
+    const std::size_t take = std::min<std::size_t>(length, kReceiveBufferLimit - incoming_.size());
+    incoming_.insert(incoming_.end(), buffer, buffer + take);
+    droppedBytes_ += length - take;
+  }
+  if (isDebug_) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    QByteArray dump;
+    dump.reserve(length * 3);
+    for (std::uint16_t i = 0; i < length; ++i) {
+      dump += kHex[buffer[i] >> 4];
+      dump += kHex[buffer[i] & 0x0F];
+      dump += ' ';
+    }
+    AddDebugMessage(
+        QStringLiteral("In: Data(len=%1)[%2]").arg(length).arg(QString::fromLatin1(dump)));
+  }
+  // With a modem, only bytes received while connected are the owner's; the modem's own answers
+  // stay inside the link.
+  if (!isModem_ || linkState_ == 1) {
+    if (TMyNotifyEvent handler = OnReceiveNewData)
+      handler(sender, buffer, length);
+  }
+}
+
+void TMdmLnk::WorkerPass(QObject* worker) {
+  ProcessIncoming();
+  if (isModem_)
+    ServiceModem();
+  ServiceTimers(platform::GetTickCount());
+  if (linkState_ == 1 && loadFTCP_ && SendIdle())
+    TransferNextPack();
+  if (TNotifyEvent handler = OnDoExFunc)
+    handler(worker);
+}
+
+void TMdmLnk::ProcessIncoming() {
+  std::size_t dropped = 0;
+  {
+    std::lock_guard lock(rxMutex_);
+    incoming_.swap(parsing_);
+    dropped = droppedBytes_;
+    droppedBytes_ = 0;
+  }
+  if (dropped > 0) {
+    AddDebugMessage(QStringLiteral("Receive buffer full: %1 bytes dropped").arg(dropped));
+  }
+  if (!parsing_.empty())
+    ParseBytes(parsing_.data(), parsing_.size());
+  parsing_.clear();
+}
+
+void TMdmLnk::ParseBytes(const std::uint8_t* bytes, std::size_t count) {
+  if (parseTap_)
+    parseTap_(bytes, count);
+  parsedBytes_ += count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t b = bytes[i];
+    if (packActive_) {
+      FeedDataPack(b);
+      continue;
+    }
+    if (loadFTCP_ && b == 0xAA) {
+      // A data pack shares the line buffer: a partly received text line is given up.
+      linePos_ = 0;
+      StartDataPack(b);
+      continue;
+    }
+    if (!isModem_)
+      continue;  // already forwarded to the owner; nothing for the link in it
+    if (b == '\r' || b == '\n') {
+      if (linePos_ >= 2) {
+        const QByteArray line(reinterpret_cast<const char*>(lineBuffer_.data()),
+                              static_cast<qsizetype>(linePos_));
+        // A line that arrives while an earlier one still waits to be handled is dropped.
+        std::lock_guard lock(protoMutex_);
+        if (pendingEvent_ == -1)
+          pendingEvent_ = ClassifyLine(line);
+      }
+      linePos_ = 0;
+      continue;
+    }
+    if (linePos_ >= lineBuffer_.size())
+      linePos_ = 0;  // an overlong line loses its beginning
+    lineBuffer_[linePos_++] = b;
+  }
+}
+
+int TMdmLnk::ClassifyLine(const QByteArray&) {
+  // The AT-modem layer maps a received line to its response code here (modem answers, the
+  // PC-link session's login lines, the file-transfer lines). Until then no line has a meaning.
+  return -1;
+}
+
+void TMdmLnk::ServiceModem() {
+  // The AT-modem layer runs here every pass: modem status lines first, then the pending
+  // response or queued command step.
+}
+
+void TMdmLnk::ServiceTimers(std::uint32_t now) {
+  std::lock_guard lock(protoMutex_);
+  for (std::size_t i = 0; i < timers_.size(); ++i) {
+    ProtocolTimer& t = timers_[i];
+    if (t.state == '0' || static_cast<std::uint32_t>(now - t.start) < t.period)
+      continue;
+    switch (i) {
+      case 1:
+        if (LineTimerExpired(t))
+          return;
+        break;
+      case 2:
+        SessionTimerExpired(t);
+        return;
+      case 3:
+        TransferTimerExpired(t);
+        return;
+      default:
+        break;  // timer 0 has no action
+    }
+  }
+}
+
+bool TMdmLnk::LineTimerExpired(ProtocolTimer&) {
+  // Modem line supervision (power failure, lines back, carrier lost) acts here. Returns true
+  // when the action hung up the line, which ends the timer scan of this pass.
+  return false;
+}
+
+void TMdmLnk::SessionTimerExpired(ProtocolTimer&) {
+  // The PC-link session resends its prompt, identification or keep-alive line here.
+}
+
+void TMdmLnk::TransferTimerExpired(ProtocolTimer&) {
+  // The file transfer resends its last line or pack, or gives up, here.
+}
+
+void TMdmLnk::TransferNextPack() {
+  // The file transfer sends its next data pack here while connected and no write is pending.
+}
+
+void TMdmLnk::StartDataPack(std::uint8_t) {
+  // The data-pack receiver (header with checksum, data with CRC) takes over from the start byte
+  // once the file transfer is in place; until then the start byte only ends the text line.
+  packActive_ = false;
+}
+
+void TMdmLnk::FeedDataPack(std::uint8_t) {
+  packActive_ = false;
+}
+
+void TMdmLnk::AddDebugMessage(const QString& message) {
+  bool rolledOver = false;
+  {
+    // Both threads add lines; the roll-over runs under the same lock, so no line is lost or
+    // written twice.
+    std::lock_guard lock(debugMutex_);
+    if (debugList_.size() > kDebugListLimit && flgAutoWriteDebugFile_) {
+      if (platform::CreateDirectoryPath(DebugDir())) {
+        SaveDebugLines(DebugDir() + QLatin1Char('/') + TimeStamp() + QStringLiteral(".txt"),
+                       debugList_);
+      }
+      debugList_.clear();
+      rolledOver = true;
+    }
+    debugList_.append(message);
+  }
+  if (rolledOver) {
+    if (TNotifyEvent handler = OnMsgListClear)
+      handler(this);
+  }
+}
+
+QStringList TMdmLnk::DebugLines() const {
+  std::lock_guard lock(debugMutex_);
+  return debugList_;
+}
+
+// Appends, so that two roll-overs within the same second end up in one file instead of the
+// second replacing the first.
+void TMdmLnk::SaveDebugLines(const QString& path, const QStringList& lines) const {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    return;
+  QByteArray text;
+  for (const QString& line : lines) {
+    text += platform::ToAnsi(line);
+    text += "\r\n";
+  }
+  file.write(text);
+}
+
+QString ExtractField(int first, int last, QChar separator, const QString& text) {
+  if (first < 0)
+    first = 0;
+  if (last <= first)
+    return {};
+  qsizetype begin = first == 0 ? 0 : -1;
+  qsizetype end = text.size();
+  int occurrence = 0;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] != separator)
+      continue;
+    ++occurrence;
+    if (occurrence == first)
+      begin = i + 1;
+    if (occurrence == last) {
+      end = i;
+      break;
+    }
+  }
+  if (begin < 0)
+    return {};
+  QString field = text.mid(begin, end - begin);
+  field.remove(QLatin1Char('\r'));
+  return field;
+}
+
+}  // namespace xv4

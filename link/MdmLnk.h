@@ -1,0 +1,249 @@
+#pragma once
+// TMdmLnk: the serial link between the device session and one serial port.
+//
+// Owns a TComm (fixed line settings: 8N1, DTR and RTS on, read interval 1 ms), the worker thread
+// TNewData while open, two receive buffers, the debug message list and the protocol timers.
+// Writes go out one at a time; received bytes are forwarded to OnReceiveNewData at once from the
+// UI thread and are also parsed by the worker (modem lines, data packs) every 50 ms.
+//
+// Threads: the owner calls everything from the UI thread. SendBytes and AddDebugMessage may
+// also be called from the worker (the protocol layers do). Events marked "worker" run on the
+// worker thread; assign events before Activate(true).
+// Failures: Activate(true) throws ECommsError when the port cannot be opened (after a second
+// try); everything else reports through debug lines and events.
+
+#include "link/BaudRate.h"
+#include "link/SerialLink.h"
+#include "transport/Comm.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace xv4 {
+
+using TCmdDataNotifyEvent =
+    std::function<void(QObject* sender, const std::uint8_t* cmdPak, std::uint16_t cmdLen,
+                       const std::uint8_t* dataPak, std::uint16_t dataLen)>;
+using TShakeHandsEvent = std::function<void(QObject* sender, int inStep, const QString& remotePc,
+                                            const QString& inStu, const QString& ps)>;
+using TTransFileEvent =
+    std::function<void(QObject* sender, const QString& fileName, const QString& fileDir,
+                       int fileSize, std::int16_t status, const QString& ps)>;
+
+// One of the link's four protocol timers: 0 unused, 1 modem line supervision, 2 PC-link session,
+// 3 file transfer.
+struct ProtocolTimer {
+  char state = '0';  // '0' stopped
+  std::uint32_t period = 0;
+  std::uint32_t start = 0;  // tick at which the current period began
+  int counter = 0;          // tries left, or the line timer's reason code
+  QString text;             // the transfer timer keeps its last line here
+};
+
+class TNewData;
+
+class TMdmLnk : public QObject, public SerialLink {
+ public:
+  // Debug lines kept before the list rolls over into a file.
+  static constexpr int kDebugListLimit = 10000;
+  // Bytes a receive buffer holds between two worker passes before it grows.
+  static constexpr std::size_t kReceiveBufferSize = 4095;
+  // Beyond this a receive buffer stops growing and drops bytes (reported as a debug line).
+  static constexpr std::size_t kReceiveBufferLimit = std::size_t{1} << 20;
+  // Characters of a modem/session text line; a longer line loses its beginning.
+  static constexpr std::size_t kLineBufferSize = 4094;
+
+  explicit TMdmLnk(QObject* owner = nullptr);
+  // Waits for an outstanding write, saves the debug list and closes the port.
+  ~TMdmLnk() override;
+  TMdmLnk(const TMdmLnk&) = delete;
+  TMdmLnk& operator=(const TMdmLnk&) = delete;
+
+  // --- SerialLink ---
+  // Also sets Tag from a leading "COM" number (case-insensitive) of at most 130; any other
+  // name leaves Tag as it is. Reaches the port at the next open.
+  void SetCommName(const QString& name) override;
+  QString CommName() const override { return commName_; }
+  // Passes the speed to the port at once (an open port applies it).
+  void SetBaudRate(TBaudRate rate) override;
+  TBaudRate BaudRate() const override { return baudRate_; }
+  void SetIsModem(bool isModem) override { isModem_ = isModem; }
+  bool IsModem() const override { return isModem_; }
+  void SetPhoneNumber(const QString& number) override { phoneNumber_ = number; }
+  void SetFlgCreateThd(bool create) override { flgCreateThd_ = create; }
+  void SetWaitForCall(bool wait) override { waitForCall_ = wait; }
+  // Writes OptionFile (default "Option.ini") in the application directory.
+  void SaveOptions(QObject* sender, int windowHandle) override;
+  void Activate(bool open) override;
+  void ModemCommand(const QString& command) override;
+  void SendBytes(const std::uint8_t* buffer, int length) override;
+
+  // --- further properties (plain stores) ---
+  int Tag() const { return tag_; }
+  void SetTag(int tag) { tag_ = tag; }
+  QString PhoneNumber() const { return phoneNumber_; }
+  int RingCount() const { return ringCount_; }
+  void SetRingCount(int count) { ringCount_ = count; }
+  QString OptionFile() const { return optionFile_; }
+  void SetOptionFile(const QString& name) { optionFile_ = name; }
+  int FilePackSize() const { return filePackSize_; }
+  void SetFilePackSize(int size) { filePackSize_ = size; }
+  bool WantedToShake() const { return wantedToShake_; }
+  void SetWantedToShake(bool shake) { wantedToShake_ = shake; }
+  bool WaitForCall() const { return waitForCall_; }
+  bool LoadFTCP() const { return loadFTCP_; }
+  void SetLoadFTCP(bool load) { loadFTCP_ = load; }
+  std::int16_t TFMode() const { return tfMode_; }
+  void SetTFMode(std::int16_t mode) { tfMode_ = mode; }
+  bool IsDebug() const { return isDebug_; }
+  void SetIsDebug(bool debug) { isDebug_ = debug; }
+  bool FlgCreateThd() const { return flgCreateThd_; }
+  bool FlgAutoWriteDebugFile() const { return flgAutoWriteDebugFile_; }
+  void SetFlgAutoWriteDebugFile(bool write) { flgAutoWriteDebugFile_ = write; }
+  QString Host() const { return host_; }
+  void SetHost(const QString& host) { host_ = host; }
+  int Port() const { return port_; }
+  void SetPort(int port) { port_ = port; }
+
+  // --- state ---
+  bool PortOpen() const { return portOpen_; }
+  bool SendIdle() const;
+  int LinkState() const { return linkState_; }
+  bool WorkerRunning() const { return workerRunning_; }
+  TComm* Comm() const { return comm_.get(); }
+
+  // Appends one line to the debug list; past kDebugListLimit lines (with FlgAutoWriteDebugFile)
+  // the list is first saved to debug/mmddhhnnss.txt and cleared. Any thread.
+  void AddDebugMessage(const QString& message);
+  // A copy of the debug list. Any thread.
+  QStringList DebugLines() const;
+
+  // Sees every byte the worker parses, in order (diagnostics and tests). Set while closed.
+  using ParseTap = std::function<void(const std::uint8_t* bytes, std::size_t count)>;
+  void SetParseTap(ParseTap tap) { parseTap_ = std::move(tap); }
+  // Bytes parsed so far. Any thread.
+  std::uint64_t ParsedByteCount() const { return parsedBytes_; }
+
+  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty and OnAnswerOK).
+  TCmdDataNotifyEvent OnRecvCmdData;  // worker
+  TCmdDataNotifyEvent OnChkSumErr;    // worker
+  TCmdDataNotifyEvent OnChkCRCErr;    // worker
+  TNotifyEvent OnConnection;          // worker, and so the modem events below
+  TNotifyEvent OnBusy;
+  TNotifyEvent OnNoCarrier;
+  TNotifyEvent OnNoDialTone;
+  TNotifyEvent OnNoAnswer;
+  TNotifyEvent OnResponseForDial;
+  TNotifyEvent OnFinishedExecMdmCmd;
+  TNotifyEvent OnOffLine;
+  TShakeHandsEvent OnShakeHands;  // worker
+  TTransFileEvent OnTransFile;    // worker
+  TNotifyEvent OnDoExFunc;        // worker, once per pass; sender is the worker object
+  TNotifyEvent OnMsgListClear;    // thread of the AddDebugMessage that rolled the list over
+
+ private:
+  friend class TNewData;
+
+  void SwitchPort(bool open);
+  void StopWorker();
+  void PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length);
+  void PortSendEmpty(QObject* sender);
+  void PortHangup(QObject* sender);
+
+  // Worker.
+  void WorkerPass(QObject* worker);
+  void ProcessIncoming();
+  void ParseBytes(const std::uint8_t* bytes, std::size_t count);
+  int ClassifyLine(const QByteArray& line);
+  void ServiceModem();
+  void ServiceTimers(std::uint32_t now);
+  bool LineTimerExpired(ProtocolTimer& timer);
+  void SessionTimerExpired(ProtocolTimer& timer);
+  void TransferTimerExpired(ProtocolTimer& timer);
+  void TransferNextPack();
+  void StartDataPack(std::uint8_t first);
+  void FeedDataPack(std::uint8_t byte);
+
+  void SaveDebugLines(const QString& path, const QStringList& lines) const;
+
+  std::unique_ptr<TComm> comm_;
+
+  // Properties. Those the worker reads are atomic; the rest belong to the UI thread.
+  QString commName_ = QStringLiteral("COM2");
+  int tag_ = 0;
+  TBaudRate baudRate_ = tbr460800;
+  QString phoneNumber_;
+  int ringCount_ = 0;
+  QString optionFile_ = QStringLiteral("Option.ini");
+  int filePackSize_ = 0;
+  bool wantedToShake_ = false;
+  bool waitForCall_ = true;
+  std::atomic<bool> loadFTCP_{false};
+  std::atomic<bool> isModem_{false};
+  std::int16_t tfMode_ = 0;
+  std::atomic<bool> isDebug_{false};
+  bool flgCreateThd_ = true;
+  std::atomic<bool> flgAutoWriteDebugFile_{true};
+  QString host_;
+  int port_ = 0;
+
+  std::atomic<bool> portOpen_{false};
+  std::atomic<int> linkState_{0};  // -1 power failure, 0 idle, 1 connected, 2 hanging up
+
+  // One write outstanding at a time. sendMutex_ guards the group: SendBytes tests and clears
+  // sendIdle_ in one step under it, so two threads can never both find the port idle.
+  mutable std::mutex sendMutex_;
+  std::condition_variable sendWake_;  // a worker waiting in SendBytes
+  bool sendIdle_ = true;
+  bool portFailed_ = false;      // the port hung up: nothing more can be written until reopened
+  bool workerStopping_ = false;  // a worker waiting in SendBytes gives up
+
+  // Receive double buffer. The UI thread appends whole chunks to incoming_ under rxMutex_; the
+  // worker swaps incoming_ with its own parsing_ under the same lock and parses parsing_ without
+  // it. Each byte therefore lands in exactly one buffer and is parsed once.
+  std::mutex rxMutex_;
+  std::vector<std::uint8_t> incoming_;
+  std::size_t droppedBytes_ = 0;
+  std::vector<std::uint8_t> parsing_;  // worker only
+
+  // Worker-only parser state.
+  std::array<std::uint8_t, kLineBufferSize> lineBuffer_{};
+  std::size_t linePos_ = 0;
+  bool packActive_ = false;
+  ParseTap parseTap_;
+  std::atomic<std::uint64_t> parsedBytes_{0};
+
+  // Modem, session and transfer state, shared by the worker and the owner's commands. Held by
+  // the worker while it services them and by the owner while it changes them.
+  std::recursive_mutex protoMutex_;
+  int pendingEvent_ = -1;
+  int currentCommand_ = -1;
+  QString remoteName_;
+  QString password_ = QStringLiteral("kiv");
+  std::array<ProtocolTimer, 4> timers_;
+
+  mutable std::mutex debugMutex_;
+  QStringList debugList_;
+
+  std::unique_ptr<TNewData> worker_;
+  std::atomic<bool> workerRunning_{false};
+};
+
+// Characters after the first-th and before the last-th occurrence of separator in text, with
+// every CR removed: field k of a separated line is ExtractField(k, k + 1, ...). Occurrence 0 is
+// the start of the text and a missing last occurrence is its end; a field that is not there
+// gives an empty text. Fields of any length are returned whole.
+QString ExtractField(int first, int last, QChar separator, const QString& text);
+
+}  // namespace xv4

@@ -1,0 +1,265 @@
+#pragma once
+// A serial device in memory, for the tests of TComm and of the link.
+//
+// The test plays the other end: it injects received bytes, line events, modem status bits and
+// hang-ups, scripts open failures, holds writes or drains back, and inspects what was written,
+// applied and switched. Every member is thread-safe. Byte blocks are copied in and out, never
+// shared between threads (Qt's implicit sharing counts references inside the library, where the
+// thread sanitizer cannot see it).
+
+#include "platform/Time.h"
+#include "transport/CommBackend.h"
+
+#include <QByteArray>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace xv4::test {
+
+class FakeCommBackend : public CommBackend {
+ public:
+  // --- the test's side ---
+
+  // Results of the next Open calls, in order; Ok once the script is used up.
+  void ScriptOpenResults(std::vector<CommOpenResult> results) {
+    std::lock_guard lock(m_);
+    openScript_.assign(results.begin(), results.end());
+  }
+  void Inject(const QByteArray& bytes) {
+    std::lock_guard lock(m_);
+    incoming_.append(bytes.constData(), bytes.size());
+    cv_.notify_all();
+  }
+  void InjectLineEvents(CommLineEvents events) {
+    std::lock_guard lock(m_);
+    lineEvents_.push_back(events);
+    cv_.notify_all();
+  }
+  void HangUp() {
+    std::lock_guard lock(m_);
+    hungUp_ = true;
+    cv_.notify_all();
+  }
+  void SetModemStatus(std::uint32_t bits) {
+    std::lock_guard lock(m_);
+    modemStatus_ = bits;
+  }
+  // While held, Write (or Drain) sleeps until released or cancelled.
+  void HoldWrites(bool hold) {
+    std::lock_guard lock(m_);
+    holdWrites_ = hold;
+    cv_.notify_all();
+  }
+  void HoldDrains(bool hold) {
+    std::lock_guard lock(m_);
+    holdDrains_ = hold;
+    cv_.notify_all();
+  }
+
+  QByteArray Written() const {
+    std::lock_guard lock(m_);
+    return QByteArray(written_.constData(), written_.size());
+  }
+  // What happened on the write side, in order: "W:<bytes>" per Write, "D" per finished Drain.
+  std::vector<std::string> WriteLog() const {
+    std::lock_guard lock(m_);
+    return writeLog_;
+  }
+  int Opens() const { return Get(opens_); }
+  int Closes() const { return Get(closes_); }
+  int LineApplies() const { return Get(lineApplies_); }
+  int TimeoutApplies() const { return Get(timeoutApplies_); }
+  int Drains() const { return Get(drains_); }
+  int DrainsStarted() const { return Get(drainsStarted_); }
+  bool IsOpen() const { return Get(open_); }
+  QString LastPath() const {
+    std::lock_guard lock(m_);
+    return path_;
+  }
+  CommLineSettings LastSettings() const {
+    std::lock_guard lock(m_);
+    return settings_;
+  }
+  CommTimeouts LastTimeouts() const {
+    std::lock_guard lock(m_);
+    return timeouts_;
+  }
+  std::vector<bool> DtrSwitches() const {
+    std::lock_guard lock(m_);
+    return dtrSwitches_;
+  }
+
+  // Sleeps (without processing events) until pred holds or the time runs out.
+  bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 10000) const {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      lock.unlock();
+      const bool done = pred();
+      lock.lock();
+      return done;
+    });
+  }
+
+  // --- CommBackend ---
+
+  CommOpenResult Open(const QString& devicePath) override {
+    std::lock_guard lock(m_);
+    path_ = devicePath;
+    CommOpenResult r = CommOpenResult::Ok;
+    if (!openScript_.empty()) {
+      r = openScript_.front();
+      openScript_.pop_front();
+    }
+    if (r == CommOpenResult::Ok) {
+      ++opens_;
+      open_ = true;
+      cancelled_ = false;
+      hungUp_ = false;
+    }
+    cv_.notify_all();
+    return r;
+  }
+  void Close() override {
+    std::lock_guard lock(m_);
+    if (open_)
+      ++closes_;
+    open_ = false;
+    cv_.notify_all();
+  }
+  bool ApplyLineSettings(const CommLineSettings& s) override {
+    std::lock_guard lock(m_);
+    ++lineApplies_;
+    settings_ = s;
+    cv_.notify_all();
+    return true;
+  }
+  bool ApplyTimeouts(const CommTimeouts& t) override {
+    std::lock_guard lock(m_);
+    ++timeoutApplies_;
+    timeouts_ = t;
+    return true;
+  }
+  void Purge(bool input, bool) override {
+    std::lock_guard lock(m_);
+    if (input)
+      incoming_.clear();
+  }
+  bool ModemStatus(std::uint32_t* bits) override {
+    std::lock_guard lock(m_);
+    *bits = modemStatus_;
+    return true;
+  }
+  bool SetDtr(bool on) override {
+    std::lock_guard lock(m_);
+    dtrSwitches_.push_back(on);
+    return true;
+  }
+  void Cancel() override {
+    std::lock_guard lock(m_);
+    cancelled_ = true;
+    cv_.notify_all();
+  }
+
+  CommWait WaitReadable(int timeoutMs) override {
+    std::unique_lock lock(m_);
+    auto ready = [&] {
+      return cancelled_ || hungUp_ || !incoming_.isEmpty() || !lineEvents_.empty();
+    };
+    if (timeoutMs < 0) {
+      cv_.wait(lock, ready);
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
+      return CommWait::TimedOut;
+    }
+    if (cancelled_)
+      return CommWait::Cancelled;
+    if (!lineEvents_.empty())
+      return CommWait::LineEvent;
+    if (!incoming_.isEmpty())
+      return CommWait::Readable;
+    return CommWait::Hangup;
+  }
+  CommIo Read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) override {
+    std::lock_guard lock(m_);
+    if (cancelled_)
+      return CommIo::Cancelled;
+    const auto n = std::min<std::size_t>(capacity, static_cast<std::size_t>(incoming_.size()));
+    std::copy_n(incoming_.constData(), n, reinterpret_cast<char*>(buffer));
+    incoming_.remove(0, static_cast<qsizetype>(n));
+    *count = n;
+    if (n == 0 && hungUp_)
+      return CommIo::Hangup;
+    return CommIo::Ok;
+  }
+  CommLineEvents TakeLineEvents() override {
+    std::lock_guard lock(m_);
+    if (lineEvents_.empty())
+      return {};
+    const CommLineEvents e = lineEvents_.front();
+    lineEvents_.pop_front();
+    return e;
+  }
+  CommIo Write(const std::uint8_t* data, std::size_t length, std::size_t* written) override {
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [&] { return !holdWrites_ || cancelled_; });
+    if (cancelled_)
+      return CommIo::Cancelled;
+    if (hungUp_)
+      return CommIo::Hangup;
+    written_.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length));
+    writeLog_.push_back("W:" + std::string(reinterpret_cast<const char*>(data), length));
+    *written = length;
+    cv_.notify_all();
+    return CommIo::Ok;
+  }
+  CommIo Drain() override {
+    std::unique_lock lock(m_);
+    ++drainsStarted_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return !holdDrains_ || cancelled_; });
+    if (cancelled_)
+      return CommIo::Cancelled;
+    ++drains_;
+    writeLog_.push_back("D");
+    cv_.notify_all();
+    return CommIo::Ok;
+  }
+
+ private:
+  template <typename T>
+  T Get(const T& field) const {
+    std::lock_guard lock(m_);
+    return field;
+  }
+
+  mutable std::mutex m_;
+  mutable std::condition_variable cv_;
+  std::deque<CommOpenResult> openScript_;
+  QString path_;
+  QByteArray incoming_;
+  std::deque<CommLineEvents> lineEvents_;
+  QByteArray written_;
+  std::vector<std::string> writeLog_;
+  std::vector<bool> dtrSwitches_;
+  CommLineSettings settings_;
+  CommTimeouts timeouts_;
+  std::uint32_t modemStatus_ = 0;
+  int opens_ = 0;
+  int closes_ = 0;
+  int lineApplies_ = 0;
+  int timeoutApplies_ = 0;
+  int drains_ = 0;
+  int drainsStarted_ = 0;
+  bool open_ = false;
+  bool cancelled_ = false;
+  bool hungUp_ = false;
+  bool holdWrites_ = false;
+  bool holdDrains_ = false;
+};
+
+}  // namespace xv4::test
