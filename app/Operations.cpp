@@ -37,12 +37,21 @@ int RecordCount(qint64 bytes) {
 }
 
 // Copies record i of the file into the DataBlock. Bytes past the end of the file keep what the
-// DataBlock held before: the printer has always been sent the last record that way.
+// DataBlock held before, so the last record of a file that is not a multiple of 256 bytes ends
+// with the previous record's bytes.
 void LoadRecord(TValdMBusComm& comm, const QByteArray& file, int i) {
   const qint64 offset = static_cast<qint64>(i) * kDataSize;
   const qint64 n = std::min<qint64>(kDataSize, file.size() - offset);
   if (n > 0)
     std::memcpy(comm.DataBlock.data(), file.constData() + offset, static_cast<size_t>(n));
+}
+
+void CloseLink(TValdMBusComm& comm) {
+  try {
+    comm.SetActive(false);
+  } catch (...) {
+    // Closing a port that is already gone must not hide the operation's own outcome.
+  }
 }
 
 // log.hex: the parameter blocks as sent, written when the parameter download ends, whichever
@@ -128,16 +137,6 @@ bool Operations::OpenLink() {
     return false;  // the session has shown why
   }
 }
-
-namespace {
-void CloseLink(TValdMBusComm& comm) {
-  try {
-    comm.SetActive(false);
-  } catch (...) {
-    // Closing a port that is already gone must not hide the operation's own outcome.
-  }
-}
-}  // namespace
 
 OpResult Operations::Fail(const QString& text) {
   const bool cancelled = ui_.Cancelled();
