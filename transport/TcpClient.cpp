@@ -127,8 +127,8 @@ void TTcpClient::Connect(int timeoutMs) {
   const platform::Deadline deadline = platform::Deadline::In(timeoutMs);
   int lastError = ECONNREFUSED;
   for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
-    FdGuard fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        a->ai_protocol));
+    FdGuard fd(
+        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (fd.Get() < 0) {
       lastError = errno;
       continue;
@@ -160,8 +160,8 @@ std::int64_t TTcpClient::Send(const void* data, std::int64_t size) {
   const auto* bytes = static_cast<const char*>(data);
   std::int64_t written = 0;
   while (written < size) {
-    const ssize_t n = ::send(fd_, bytes + written, static_cast<size_t>(size - written),
-                             MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd_, bytes + written, static_cast<size_t>(size - written), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR)
         continue;

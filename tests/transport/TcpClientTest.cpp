@@ -123,7 +123,8 @@ TEST(SocketErrorText, NamesErrnoAndLookupErrors) {
       {EAI_NONAME, "Host not found."},
       {EAI_AGAIN, "Temporary failure in name resolution."},
   };
-  for (const auto& c : cases) EXPECT_EQ(SocketErrorText(c.code), QLatin1String(c.text)) << c.code;
+  for (const auto& c : cases)
+    EXPECT_EQ(SocketErrorText(c.code), QLatin1String(c.text)) << c.code;
   EXPECT_FALSE(SocketErrorText(EAI_FAIL).isEmpty());
   EXPECT_EQ(SocketErrorText(99999), QStringLiteral("Unknown error 99999."));
 }
