@@ -2,7 +2,9 @@
 
 #include "app/Init.h"
 #include "app/LanguageTexts.h"
+#include "app/Operations.h"
 #include "app/Progress.h"
+#include "app/ProgressUi.h"
 #include "platform/MessageBox.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"
@@ -30,9 +32,8 @@ QString U(const char* utf8) {
 
 // The local UDP port of the device session: 5001, unless XV4_LOCAL_PORT names another.
 int LocalUdpPort() {
-  bool ok = false;
-  const int port = qEnvironmentVariableIntValue("XV4_LOCAL_PORT", &ok);
-  return ok && port >= 0 && port <= 65535 ? port : TValdMBusComm::kLocalPort;
+  QString error;
+  return SessionLocalPort(&error).value_or(TValdMBusComm::kLocalPort);
 }
 
 }  // namespace
@@ -178,6 +179,8 @@ void TMainForm::FormCreate() {
   Comm = std::make_unique<TValdMBusComm>(nullptr, nullptr, LocalUdpPort());
   Comm->SetRetryCount(3);
   Comm->SetRetryInterval(500);
+  operationUi_ = std::make_unique<TProgressOperationUi>(*this);
+  ops_ = std::make_unique<Operations>(*Comm, *operationUi_);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
@@ -214,6 +217,7 @@ void TMainForm::FormShow() {
 
 bool TMainForm::FormDestroy() {
   destroyed_ = true;
+  ops_.reset();
   Comm.reset();
   QString error;
   if (ExchangeSettings(false, &error))
@@ -223,29 +227,38 @@ bool TMainForm::FormDestroy() {
   return false;
 }
 
-void TMainForm::NotAvailable(const char* what) {
-  platform::ShowMessageBox(platform::MessageKind::Information,
-                           QString::fromLatin1(what) + QStringLiteral(": not yet available."));
-}
-
 void TMainForm::TestBtnClick() {
-  NotAvailable("Communication test");
+  ops_->CommTest(ReadWindow());
+  CommTested = ops_->CommTested();
 }
 
 void TMainForm::DownloadParamBtnClick() {
-  NotAvailable("Parameter download");
+  ops_->DownloadParams(ReadWindow());
 }
 
 void TMainForm::btnOpenDrawerClick() {
-  NotAvailable("Cash drawer");
+  if (ItemIndex(QStringLiteral("CommRG")) == 0) {
+    SendRawTcp(Operations::DrawerCommand());
+    return;
+  }
+  ops_->OpenDrawer(ReadWindow());
+  CommTested = ops_->CommTested();
+}
+
+void TMainForm::SendRawTcp(const QByteArray& bytes) {
+  ops_->SendRawTcp(Text(QStringLiteral("IPAddrEd")), ops_->DrawerPort(), bytes);
 }
 
 void TMainForm::DownloadDataBtnClick() {
-  NotAvailable("Data download");
+  DownloadDataFile();
+}
+
+void TMainForm::DownloadDataFile() {
+  ops_->DownloadData(ReadWindow());
 }
 
 void TMainForm::UpdateProgramBtnClick() {
-  NotAvailable("Program download");
+  ops_->DownloadProgram(ReadWindow());
 }
 
 void TMainForm::ExitItemClick() {

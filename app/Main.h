@@ -21,7 +21,9 @@ class QComboBox;
 
 namespace xv4 {
 
+class Operations;
 class TProgressForm;
+class TProgressOperationUi;
 
 class TMainForm : public TForm, public FormAccess {
   Q_OBJECT
@@ -48,12 +50,18 @@ class TMainForm : public TForm, public FormAccess {
   void FormShow();
   bool FormDestroy();
 
-  // Operations. For now they report that they are not available.
+  // Operations: each reads the window into a snapshot and runs it through the operations layer
+  // (app/Operations), which reports in the progress dialog and in message boxes.
   void TestBtnClick();
   void DownloadParamBtnClick();
   void btnOpenDrawerClick();
   void DownloadDataBtnClick();
+  void DownloadDataFile();
   void UpdateProgramBtnClick();
+  // Sends bytes over TCP to the address in IPAddrEd, port 9100 (the cash drawer in TCP/IP mode).
+  void SendRawTcp(const QByteArray& bytes);
+  // The operations layer the handlers use (tests reach the drawer port through it).
+  Operations& Ops() { return *ops_; }
   void ExitItemClick();
 
   // Control handlers.
@@ -104,10 +112,11 @@ class TMainForm : public TForm, public FormAccess {
 
  private:
   void BuildControls();
-  void NotAvailable(const char* what);
 
   bool shown_ = false;
   bool destroyed_ = false;
+  std::unique_ptr<TProgressOperationUi> operationUi_;
+  std::unique_ptr<Operations> ops_;
 };
 
 // The program's main window, created at start.

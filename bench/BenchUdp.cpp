@@ -5,6 +5,7 @@
 // Both clients run on this thread against one simulator running on its own thread, in
 // alternating rounds, so that both see the same machine load. CPU times are this thread's
 // (CLOCK_THREAD_CPUTIME_ID): the client's own cost, without the simulator's.
+#include "bench/BenchSupport.h"
 #include "protocol/DeviceRecord.h"
 #include "protocol/ValdMBus.h"
 #include "sim/PrinterEngine.h"
@@ -12,101 +13,20 @@
 
 #include <QCoreApplication>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace xv4;
+using namespace xv4::bench;
 
 constexpr int kRounds = 5;
 constexpr int kExchangesPerRound = 2000;
 constexpr double kRatioBar = 0.70;
 constexpr double kWaitCpuBarPercent = 5.0;
-
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-struct Sample {
-  double rate = 0;            // exchanges per second
-  double cpuPerExchange = 0;  // seconds of this thread's CPU
-};
-
-// Sends a 259-byte record and waits for the acknowledgement byte, with plain socket calls.
-class RawClient {
- public:
-  explicit RawClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-      throw std::runtime_error("socket failed");
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to_.sin_port = htons(port);
-    record_.fill(0);
-    record_[0] = 63;
-    record_[1] = 124;
-  }
-  ~RawClient() { ::close(fd_); }
-
-  bool Exchange() {
-    if (::sendto(fd_, record_.data(), record_.size(), 0, reinterpret_cast<sockaddr*>(&to_),
-                 sizeof to_) != static_cast<ssize_t>(record_.size()))
-      return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 500) != 1)
-      return false;
-    std::uint8_t reply[16];
-    return ::recv(fd_, reply, sizeof reply, 0) == 1 && reply[0] == AckByte;
-  }
-
- private:
-  int fd_ = -1;
-  sockaddr_in to_{};
-  std::array<std::uint8_t, kRecordSize> record_{};
-};
-
-template <typename Exchange>
-Sample Measure(Exchange&& exchange, int count, int* failures) {
-  const double wall0 = WallSeconds();
-  const double cpu0 = ThreadCpuSeconds();
-  for (int i = 0; i < count; ++i) {
-    if (!exchange())
-      ++*failures;
-  }
-  const double cpu = ThreadCpuSeconds() - cpu0;
-  const double wall = WallSeconds() - wall0;
-  return {count / wall, cpu / count};
-}
-
-Sample Median(std::vector<Sample> samples) {
-  std::sort(samples.begin(), samples.end(),
-            [](const Sample& a, const Sample& b) { return a.rate < b.rate; });
-  return samples[samples.size() / 2];
-}
 
 }  // namespace
 
