@@ -9,54 +9,18 @@ if [ ! -x "$bin/xv4sim" ]; then
   exit 1
 fi
 
-tmp=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-"$bin/xv4sim" --udp 127.0.0.1:0 >"$tmp/sim.out" 2>"$tmp/sim.err" &
-sim_pid=$!
-
-# The simulator prints "xv4sim: listening on udp 127.0.0.1:PORT" once it is ready.
-line=
-for _ in $(seq 200); do
-  line=$(grep -m1 'listening on udp' "$tmp/sim.out" || true)
-  [ -n "$line" ] && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    echo "demo.sh: the simulator did not start:" >&2
-    cat "$tmp/sim.err" >&2
-    exit 1
-  fi
-  sleep 0.05
-done
-if [ -z "$line" ]; then
-  echo "demo.sh: the simulator did not report its port" >&2
-  exit 1
-fi
-port=${line##*:}
+. "$(dirname "$0")/simulator.sh"
+start_simulator "$bin"
+port=$sim_port
 echo "Printer simulator listening on 127.0.0.1:$port"
 
 status=0
-if [ -x "$bin/xv4demo" ]; then
-  "$bin/xv4demo" 127.0.0.1 "$port" || status=$?
-else
-  echo "xv4demo is not built yet; nothing to run against the simulator."
-fi
+"$bin/xv4demo" 127.0.0.1 "$port" || status=$?
 
-kill -TERM "$sim_pid"
-wait "$sim_pid" || true
-sim_pid=
-if [ -s "$tmp/sim.err" ]; then
+stop_simulator
+if [ -s "$sim_log" ]; then
   echo
   echo "What the simulator saw:"
-  sed 's/^/  /' "$tmp/sim.err"
+  sed 's/^/  /' "$sim_log"
 fi
 exit "$status"

@@ -10,53 +10,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running the headless demo instead."
-  if [ -x "$here/demo.sh" ] && [ -x "$bin/xv4sim" ]; then
-    exec "$here/demo.sh" "$bin"
-  fi
-  echo "The headless demo is not part of this build yet; nothing to run."
-  exit 0
+  exec "$here/demo.sh" "$bin"
 fi
 
 demo="$build/demo"
 mkdir -p "$demo"
-tmp=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-port=5013
-if [ -x "$bin/xv4sim" ]; then
-  "$bin/xv4sim" --udp 127.0.0.1:0 >"$tmp/sim.out" 2>"$tmp/sim.err" &
-  sim_pid=$!
-  # Ready once it prints "xv4sim: listening on udp 127.0.0.1:PORT".
-  line=
-  for _ in $(seq 200); do
-    line=$(grep -m1 'listening on udp' "$tmp/sim.out" || true)
-    [ -n "$line" ] && break
-    if ! kill -0 "$sim_pid" 2>/dev/null; then
-      echo "run.sh: the simulator did not start:" >&2
-      cat "$tmp/sim.err" >&2
-      exit 1
-    fi
-    sleep 0.05
-  done
-  if [ -z "$line" ]; then
-    echo "run.sh: the simulator did not report its port" >&2
-    exit 1
-  fi
-  port=${line##*:}
-  echo "Printer simulator on 127.0.0.1:$port"
-else
-  echo "The printer simulator is not built yet: the window starts without a printer to talk to."
-fi
+. "$here/simulator.sh"
+start_simulator "$bin"
+port=$sim_port
+echo "Printer simulator on 127.0.0.1:$port"
 
 # The window reads its fields from Config.cfg: the printer address is the simulator's. A file
 # from an earlier demo keeps its other fields.
@@ -85,4 +47,9 @@ anew at every run). zk16.hex is synthetic: 128 records of 0x55 bytes, not real f
 made only so that the parameter download has a data file to send to the simulator.
 TEXT
 
-"$bin/xv4tool" --data-dir "$demo"
+# In the background, so that a signal to this script stops the window and the simulator at once.
+"$bin/xv4tool" --data-dir "$demo" &
+tool_pid=$!
+trap 'kill -TERM "$tool_pid" 2>/dev/null; exit 130' INT
+trap 'kill -TERM "$tool_pid" 2>/dev/null; exit 143' TERM
+wait "$tool_pid"
