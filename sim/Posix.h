@@ -1,0 +1,94 @@
+#pragma once
+// Small POSIX helpers shared by the simulator's transports: an owned descriptor, errno texts,
+// the stop signal of a worker thread, and a queue of timed sends.
+// Private to sim/ (included by .cpp files only).
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace xv4::sim {
+
+// The one place where errno values become text.
+std::string ErrnoText(int error);
+[[noreturn]] void ThrowErrno(const std::string& what, int error);
+
+// Owns one file descriptor; closes it when destroyed or reset.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other)
+      Reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// An eventfd that a controlling thread raises to stop a worker blocked in poll(). Any thread may
+// Raise(); the worker polls Fd() for input.
+class StopSignal {
+ public:
+  StopSignal();  // throws std::runtime_error when no eventfd can be made
+  void Raise();
+  int Fd() const { return fd_.Get(); }
+
+ private:
+  UniqueFd fd_;
+};
+
+// Sends waiting for their time, in time order; items due at the same time keep the order in
+// which they were pushed. Owned by one worker thread.
+template <typename T>
+class TimerQueue {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  void Push(Clock::time_point due, T item) { items_.emplace(due, std::move(item)); }
+  bool Empty() const { return items_.empty(); }
+  std::size_t Size() const { return items_.size(); }
+  std::optional<Clock::time_point> NextDue() const {
+    if (items_.empty())
+      return std::nullopt;
+    return items_.begin()->first;
+  }
+  // Removes and returns every item due at or before now.
+  std::vector<T> PopDue(Clock::time_point now) {
+    std::vector<T> due;
+    auto end = items_.upper_bound(now);
+    for (auto it = items_.begin(); it != end; ++it)
+      due.push_back(std::move(it->second));
+    items_.erase(items_.begin(), end);
+    return due;
+  }
+
+ private:
+  std::multimap<Clock::time_point, T> items_;  // multimap inserts equal keys at the back
+};
+
+// Waits in ppoll() on the given descriptors until one is ready or the deadline (if any) has
+// come. Returns false only on an error other than EINTR.
+struct PollEntry {
+  int fd = -1;
+  short events = 0;
+  short revents = 0;
+};
+bool PollUntil(std::vector<PollEntry>& entries,
+               std::optional<std::chrono::steady_clock::time_point> deadline);
+
+}  // namespace xv4::sim

@@ -1,0 +1,211 @@
+// The xv4sim program as scripts use it: the listening lines, the capture file, the exit status.
+#include "SimTestSupport.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+extern char** environ;
+
+namespace xv4::sim {
+namespace {
+
+using std::chrono::milliseconds;
+using test::Bytes;
+using test::Clock;
+using test::MakeRecord;
+using test::RemainingMs;
+
+std::string SimulatorPath() {
+  const char* bin = std::getenv("XV4_TEST_BIN");
+  return std::string(bin ? bin : "bin") + "/xv4sim";
+}
+
+std::string TempPath(const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir ? dir : "/tmp") + "/xv4sim-test-" + std::to_string(::getpid()) + "-" +
+         name;
+}
+
+// One run of xv4sim with its standard output and error read through pipes.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args) {
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> argv{SimulatorPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargs;
+    for (auto& a : argv)
+      cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, cargs[0], &actions, nullptr, cargs.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    EXPECT_EQ(rc, 0) << "cannot start " << argv[0];
+    if (rc != 0)
+      pid_ = -1;
+  }
+  ~SimProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+
+  // The next line of standard output, or "" when none comes within the wait.
+  std::string ReadLine(milliseconds wait = test::kPatience) {
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+      const auto nl = outBuffer_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = outBuffer_.substr(0, nl);
+        outBuffer_.erase(0, nl + 1);
+        return line;
+      }
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, RemainingMs(deadline)) != 1)
+        return "";
+      char buffer[512];
+      const ssize_t n = ::read(out_, buffer, sizeof buffer);
+      if (n <= 0)
+        return "";
+      outBuffer_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  // Everything written to standard error until the program closes it (at exit).
+  std::string ReadAllErrors(milliseconds wait = test::kPatience) {
+    std::string text;
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+      pollfd p{err_, POLLIN, 0};
+      if (::poll(&p, 1, RemainingMs(deadline)) != 1)
+        return text;
+      char buffer[512];
+      const ssize_t n = ::read(err_, buffer, sizeof buffer);
+      if (n <= 0)
+        return text;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  // Waits for the exit; returns the exit status, or -1 when it does not come within the wait
+  // (or the program died of a signal).
+  int WaitExit(milliseconds wait = test::kPatience) {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(wait.count()));
+      ::close(pidfd);
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, pidfd >= 0 ? WNOHANG : 0) != pid_)
+      return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void Signal(int sig) { ::kill(pid_, sig); }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string outBuffer_;
+};
+
+std::vector<std::string> LinesOf(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+TEST(SimProcess, AnnouncesItsPortAnswersCapturesAndStopsOnSigterm) {
+  const std::string capture = TempPath("capture.txt");
+  SimProcess sim({"--udp", "127.0.0.1:0", "--capture", capture, "--info", "bt-name=FROM-CLI"});
+  const std::string line = sim.ReadLine();
+  const std::string prefix = "xv4sim: listening on udp 127.0.0.1:";
+  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+  const std::string digits = line.substr(prefix.size());
+  ASSERT_TRUE(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos)
+      << line;
+  const auto port = static_cast<std::uint16_t>(std::stoi(digits));
+
+  test::UdpClient client(port);
+  client.Send(MakeRecord(14, 1, {0x34, 0x12}));
+  EXPECT_EQ(client.Receive(), Bytes{AckByte});
+  client.Send(MakeRecord(14, 16));
+  const auto reply = client.Receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&(*reply)[3 + 112])), "FROM-CLI");
+
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.WaitExit(), 0);
+  const std::string errors = sim.ReadAllErrors();
+  EXPECT_NE(errors.find("udp 14/1 handshake -> ack"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("stopped by SIGTERM after 2 requests"), std::string::npos) << errors;
+
+  const auto lines = LinesOf(capture);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "0E 0001 3412" + std::string(508, '0'));
+  EXPECT_EQ(lines[1], "0E 0010 " + std::string(512, '0'));
+  std::remove(capture.c_str());
+}
+
+TEST(SimProcess, SerialPtyLineNamesATerminalThatAnswersAndSigintStopsIt) {
+  SimProcess sim({"--serial-pty", "--quiet"});
+  const std::string line = sim.ReadLine();
+  const std::string prefix = "xv4sim: listening on serial ";
+  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+  {
+    test::PtyClient client(line.substr(prefix.size()));
+    Bytes frame = test::FrameOf(MakeRecord(63, 124));
+    frame.push_back(kFrameTrailer);
+    client.Write(frame);
+    EXPECT_EQ(client.Read(1), Bytes{AckByte});
+  }
+  sim.Signal(SIGINT);
+  EXPECT_EQ(sim.WaitExit(), 0);
+  EXPECT_EQ(sim.ReadAllErrors(), "") << "--quiet prints no traffic";
+}
+
+TEST(SimProcess, ExitStatusTellsUsageErrorsFromSetUpErrors) {
+  {
+    SimProcess sim({"--nak-first", "many"});
+    EXPECT_EQ(sim.WaitExit(), 2);
+    EXPECT_NE(sim.ReadAllErrors().find("--help"), std::string::npos);
+  }
+  {
+    // Refused before any socket is opened: nothing is sent anywhere.
+    SimProcess sim({"--udp", "192.168.1.7:5013"});
+    EXPECT_EQ(sim.WaitExit(), 1);
+    EXPECT_NE(sim.ReadAllErrors().find("not a loopback address"), std::string::npos);
+  }
+  {
+    SimProcess sim({"--help"});
+    EXPECT_NE(sim.ReadLine().find("Usage: xv4sim"), std::string::npos);
+    EXPECT_EQ(sim.WaitExit(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace xv4::sim
