@@ -54,6 +54,8 @@ struct OperationSettings {
   int wifiLinkIndex = 0;     // cbb_wifi_link item index
   QString wifiPassword;      // edt_wifi_pass
   QString wifiSsid;          // edt_wifi_ssid
+
+  bool operator==(const OperationSettings&) const = default;
 };
 
 }  // namespace xv4

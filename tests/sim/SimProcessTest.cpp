@@ -1,5 +1,7 @@
-// The xv4sim program as scripts use it: the listening lines, the capture file, the exit status.
+// The xv4sim and xv4demo programs as scripts use them: the listening lines, the capture file,
+// what the demo prints, the exit status.
 #include "SimTestSupport.h"
+#include "sim/UdpServer.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -22,9 +24,9 @@ using test::Clock;
 using test::MakeRecord;
 using test::RemainingMs;
 
-std::string SimulatorPath() {
+std::string ProgramPath(const char* name) {
   const char* bin = std::getenv("XV4_TEST_BIN");
-  return std::string(bin ? bin : "bin") + "/xv4sim";
+  return std::string(bin ? bin : "bin") + "/" + name;
 }
 
 std::string TempPath(const std::string& name) {
@@ -33,10 +35,11 @@ std::string TempPath(const std::string& name) {
          name;
 }
 
-// One run of xv4sim with its standard output and error read through pipes.
+// One run of xv4sim (or another program of the build) with its standard output and error read
+// through pipes.
 class SimProcess {
  public:
-  explicit SimProcess(const std::vector<std::string>& args) {
+  explicit SimProcess(const std::vector<std::string>& args, const char* program = "xv4sim") {
     int out[2], err[2];
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
@@ -44,7 +47,7 @@ class SimProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> argv{SimulatorPath()};
+    std::vector<std::string> argv{ProgramPath(program)};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargs;
     for (auto& a : argv)
@@ -90,20 +93,10 @@ class SimProcess {
     }
   }
 
-  // Everything written to standard error until the program closes it (at exit).
-  std::string ReadAllErrors(milliseconds wait = test::kPatience) {
-    std::string text;
-    const auto deadline = Clock::now() + wait;
-    for (;;) {
-      pollfd p{err_, POLLIN, 0};
-      if (::poll(&p, 1, RemainingMs(deadline)) != 1)
-        return text;
-      char buffer[512];
-      const ssize_t n = ::read(err_, buffer, sizeof buffer);
-      if (n <= 0)
-        return text;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
+  // Everything written to standard error (output) until the program closes it (at exit).
+  std::string ReadAllErrors(milliseconds wait = test::kPatience) { return ReadAll(err_, wait); }
+  std::string ReadAllOutput(milliseconds wait = test::kPatience) {
+    return outBuffer_ + ReadAll(out_, wait);
   }
 
   // Waits for the exit; returns the exit status, or -1 when it does not come within the wait
@@ -125,6 +118,21 @@ class SimProcess {
   void Signal(int sig) { ::kill(pid_, sig); }
 
  private:
+  static std::string ReadAll(int fd, milliseconds wait) {
+    std::string text;
+    const auto deadline = Clock::now() + wait;
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, RemainingMs(deadline)) != 1)
+        return text;
+      char buffer[512];
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n <= 0)
+        return text;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
@@ -204,6 +212,47 @@ TEST(SimProcess, ExitStatusTellsUsageErrorsFromSetUpErrors) {
     SimProcess sim({"--help"});
     EXPECT_NE(sim.ReadLine().find("Usage: xv4sim"), std::string::npos);
     EXPECT_EQ(sim.WaitExit(), 0);
+  }
+}
+
+TEST(DemoProcess, WalksTheSessionThroughAgainstTheSimulator) {
+  PrinterEngine engine;
+  PrinterInfo info;
+  info.bluetoothName = "DEMO-BT";
+  engine.SetInfo(info);
+  UdpServer server(engine);
+  server.Start("127.0.0.1", 0);
+  SimProcess demo({"127.0.0.1", std::to_string(server.Port())}, "xv4demo");
+  const std::string output = demo.ReadAllOutput();
+  EXPECT_EQ(demo.WaitExit(), 0) << output;
+  EXPECT_NE(output.find("\"DEMO-BT\""), std::string::npos) << output;
+  EXPECT_NE(output.find("every step succeeded"), std::string::npos) << output;
+
+  const auto captured = engine.Captured();
+  std::vector<std::pair<int, int>> requests;
+  for (const CapturedRecord& r : captured)
+    requests.emplace_back(r.command, r.word);
+  EXPECT_EQ(requests,
+            (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 16}, {14, 2}}));
+}
+
+TEST(DemoProcess, ReportsAFailedStepAndRefusesNonLoopbackPrinters) {
+  PrinterEngine engine;
+  FaultConfig faults;
+  faults.silentAfter = 2;  // handshake and model read answered, then nothing
+  engine.SetFaults(faults);
+  UdpServer server(engine);
+  server.Start("127.0.0.1", 0);
+  {
+    SimProcess demo({std::to_string(server.Port())}, "xv4demo");
+    const std::string output = demo.ReadAllOutput(std::chrono::seconds(30));
+    EXPECT_EQ(demo.WaitExit(), 1) << output;
+    EXPECT_NE(output.find("FAILED"), std::string::npos) << output;
+  }
+  {
+    SimProcess demo({"192.168.1.7", "5013"}, "xv4demo");
+    EXPECT_EQ(demo.WaitExit(), 2);
+    EXPECT_NE(demo.ReadAllErrors().find("loopback"), std::string::npos);
   }
 }
 

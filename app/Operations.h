@@ -1,0 +1,149 @@
+#pragma once
+// The operations of the tool: communication test, cash drawer, parameter download, data
+// download and program download, each run on a snapshot of the window's settings through the
+// one device session, reporting through a progress interface that the window implements with its
+// progress dialog and the command line with terminal output.
+//
+// Owns the TCP client of the cash drawer; borrows the session and the progress interface, which
+// must outlive it. UI thread only: the session's waits handle events, so the progress
+// interface's Cancel (calling Abort) runs inside an operation. No second operation may be started
+// while one runs.
+//
+// Failures never raise: every operation returns a result, closes the link and the progress
+// display on every way out, and has shown its message (a final status or a message box) before
+// it returns.
+
+#include "app/OperationSettings.h"
+#include "platform/MessageBox.h"
+#include "transport/TcpClient.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace xv4 {
+
+class TValdMBusComm;
+
+// What an operation shows while it runs. The window's progress dialog implements it; so do the
+// command line and the tests.
+class OperationUi {
+ public:
+  virtual ~OperationUi() = default;
+
+  // Opens the progress display for a new operation (current and total back to 0, running).
+  virtual void Show() = 0;
+  // kind 0: a progress message; kind 1: a final message (see ShowFinalStatus).
+  virtual void SetStatus(int kind, const QString& text) = 0;
+  // Shows a failure as the final message and returns once the user has closed the display.
+  // Returns at once, showing nothing, when the user has already closed it (Cancel).
+  virtual void ShowFinalStatus(const QString& text) = 0;
+  // Total number of records; current record number (1-based). Called once per record: must be
+  // cheap.
+  virtual void SetMargin(int total) = 0;
+  virtual void SetProgress(int current) = 0;
+  // Closes the progress display after a success.
+  virtual void Close() = 0;
+  // True once the user has closed the display while the operation ran (Cancel).
+  virtual bool Cancelled() const = 0;
+
+  // A message box: input refused, a socket error, a message that an operation ended.
+  virtual void MessageBox(platform::MessageKind kind, const QString& text) = 0;
+  // The message box that reports a successful download.
+  virtual void SuccessMessage(const QString& text) = 0;
+  // The file-open dialog for data and program files ("Binary Files (*.hex *.bin)"). title empty:
+  // the platform's default title. Nothing when the user cancelled.
+  virtual std::optional<QString> ChooseFile(const QString& title) = 0;
+};
+
+enum class OpStatus {
+  Success,        // the operation did what it was asked
+  Failed,         // a transaction or a socket failed; the failure was shown
+  Cancelled,      // the user cancelled (Cancel, Ctrl+C, or the file dialog)
+  LinkNotOpened,  // the serial port could not be opened (the session showed why)
+  BadInput,       // refused before anything was sent (malformed address, missing file, ...)
+};
+
+struct OpResult {
+  OpStatus status = OpStatus::Success;
+  // The final text: the success message, the failure shown, or the reason input was refused.
+  // Empty when the operation shows none (a successful drawer command).
+  QString text;
+};
+
+// The local UDP port of the device session: XV4_LOCAL_PORT when set (0: any free port, for tests
+// and for running beside another copy), else 5001. Nothing and an error text when the variable
+// does not hold a port number.
+std::optional<int> SessionLocalPort(QString* error);
+
+class Operations {
+ public:
+  static constexpr int kDrawerPort = 9100;  // the printer's raw printing port
+  static constexpr int kTcpConnectTimeoutMs = 2000;
+  static constexpr int kDrawerDrainLimitMs = 2000;  // serial drawer command: time to leave
+  static constexpr int kMaxRecords = 65536;         // the record number travels as a 16-bit word
+  static constexpr int kParamRecords = 128;         // records 0..127 of the data file
+  static constexpr int kMinParamFileRecords = 123;  // up to and including record 122
+
+  Operations(TValdMBusComm& comm, OperationUi& ui);
+  Operations(const Operations&) = delete;
+  Operations& operator=(const Operations&) = delete;
+
+  // Handshake, test record 63/124, end of session. Sets CommTested on success.
+  OpResult CommTest(const OperationSettings& s);
+  // TCP/IP: the drawer command over TCP to the drawer port. RS232: a communication test first
+  // unless one succeeded in this run, then the command through the session.
+  OpResult OpenDrawer(const OperationSettings& s);
+  // Records 0..127 of the data file with the parameter blocks as records 121 and 122; writes
+  // log.hex on every way out. dataFile empty: zk16.hex in the application directory, else the
+  // file dialog.
+  OpResult DownloadParams(const OperationSettings& s, const QString& dataFile = {});
+  // The whole data file with the data download's parameter blocks. dataFile as above.
+  OpResult DownloadData(const OperationSettings& s, const QString& dataFile = {});
+  // The program file as command 15 records, record 0 first as the opening record. programFile
+  // empty: the file dialog.
+  OpResult DownloadProgram(const OperationSettings& s, const QString& programFile = {});
+
+  // Connects to host:port within kTcpConnectTimeoutMs, sends the bytes, disconnects. A failure
+  // is shown in a message box ("Connect timed out.", "Socket Error # N ...").
+  OpResult SendRawTcp(const QString& host, int port, const QByteArray& bytes);
+
+  // Asks the running transaction to give up (the progress display's Cancel, Ctrl+C).
+  void Abort();
+
+  bool CommTested() const { return commTested_; }
+  int DrawerPort() const { return drawerPort_; }
+  void SetDrawerPort(int port) { drawerPort_ = port; }
+
+  // The drawer command: ESC p 0 24 24 (pulse on pin 2, 48 ms on, 48 ms off).
+  static QByteArray DrawerCommand();
+
+ private:
+  enum class Download { Params, Data };
+
+  // The printer address in TCP/IP mode must convert ("Invalid S/N" otherwise).
+  std::optional<QString> CheckConnection(const OperationSettings& s) const;
+  // Reads the connection fields into the session: mode, address and port or port name and
+  // speed, machine number; in RS232 mode also isModem false.
+  void ApplyConnection(const OperationSettings& s);
+  bool OpenLink();
+  OpResult Fail(const QString& text);
+  OpResult Refuse(const QString& text);
+  OpResult Crashed(const char* what);
+  std::optional<QString> ResolveDataFile(const QString& given);
+  OpResult RunDownload(Download kind, const OperationSettings& s, const QString& dataFile);
+  OpResult DownloadBody(Download kind, const OperationSettings& s, const QByteArray& file,
+                        QByteArray* paramLog);
+  OpResult ProgramBody(const QByteArray& file);
+
+  TValdMBusComm& comm_;
+  OperationUi& ui_;
+  TTcpClient tcpClient_;
+  bool commTested_ = false;
+  int drawerPort_ = kDrawerPort;
+  QString dialogTitle_;  // the file dialog keeps the title an earlier download gave it
+};
+
+}  // namespace xv4

@@ -1,0 +1,267 @@
+#include "app/ParamBlocks.h"
+
+#include "platform/CodePage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace xv4 {
+namespace {
+
+// Block A offsets.
+constexpr int kMachineNo = 4;  // 4 bytes, big-endian
+constexpr int kDensity = 13;
+constexpr int kLabelMode = 64;    // 0xA6 label printer, 0xFF receipt printer
+constexpr int kLabelHeight = 65;  // 2 bytes, big-endian
+constexpr int kLabelProbe = 67;   // probe position x 8 + 160
+constexpr int kDefBaudIndex = 68;
+constexpr int kAlarmType = 70;
+constexpr int kAlarmInterval = 71;  // 2 bytes, big-endian, unit 100 ms
+constexpr int kEthernet = 80;       // 0x00 10M, 0xFF 100M
+constexpr int kKitchenNo = 81;
+constexpr int kPrintSpeed = 102;    // 0 medium, 1 high
+constexpr int kPrinterModel = 103;  // 0 xv4, 1 xr4
+constexpr int kPrinterLanguage = 104;
+constexpr int kClearMaintenance = 105;  // 0xAA clears
+constexpr int kCodePage = 106;
+constexpr int kBluetoothName = 112;  // 31 bytes
+constexpr int kWirelessPrinterIp = 160;
+constexpr int kBaseStationIp = 164;
+constexpr int kWirelessPrinterId = 168;  // 4 bytes, little-endian
+constexpr int kBlockAMark = 254;         // 0x55 0x55
+
+// Block B offsets, parameter download.
+constexpr int kNewIp = 0;
+constexpr int kBlockBMark = 4;  // 0xAA
+constexpr int kWifiKeyType = 16;
+constexpr int kWifiIp = 17;
+constexpr int kWifiLink = 21;
+constexpr int kWifiPassword = 22;
+constexpr int kWifiPasswordSize = 13;
+constexpr int kWifiSsid = 35;
+constexpr int kWifiSsidSize = 32;
+
+// Block B offsets, data download.
+constexpr int kDataWirelessPrinterIp = 9;
+constexpr int kDataBaseStationIp = 13;
+constexpr int kDataWirelessPrinterId = 17;
+
+constexpr int kAlarmIntervalMax = 900;  // se1's upper limit
+
+void PutBigEndian32(DataBytes& b, int at, std::uint32_t v) {
+  b[at] = static_cast<std::uint8_t>(v >> 24);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 16);
+  b[at + 2] = static_cast<std::uint8_t>(v >> 8);
+  b[at + 3] = static_cast<std::uint8_t>(v);
+}
+
+void PutLittleEndian32(DataBytes& b, int at, std::uint32_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+  b[at + 2] = static_cast<std::uint8_t>(v >> 16);
+  b[at + 3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+void PutBigEndian16(DataBytes& b, int at, int v) {
+  b[at] = static_cast<std::uint8_t>(v >> 8);
+  b[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+// An address in address order: 192.168.1.9 is C0 A8 01 09.
+void PutAddress(DataBytes& b, int at, const QString& text) {
+  PutBigEndian32(b, at, AddressToNumber(text, true));
+}
+
+// Text bytes, cut to the field and NUL-padded.
+void PutText(DataBytes& b, int at, int size, const QByteArray& bytes) {
+  const int n = std::min<int>(size, static_cast<int>(bytes.size()));
+  std::memcpy(b.data() + at, bytes.constData(), static_cast<size_t>(n));
+  std::fill(b.begin() + at + n, b.begin() + at + size, std::uint8_t{0});
+}
+
+void CopyDeviceBytes(DataBytes& b, const DataBytes& info, int from, int count) {
+  std::copy(info.begin() + from, info.begin() + from + count, b.begin() + from);
+}
+
+std::int32_t WirelessPrinterId(const OperationSettings& s) {
+  const std::optional<std::int32_t> id = ParseDecimal(s.wirelessPrinterId);
+  if (!id)
+    throw std::invalid_argument(
+        QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId).toStdString());
+  return *id;
+}
+
+QString AddressError(const QString& text) {
+  try {
+    AddressToNumber(text, true);
+    return {};
+  } catch (const std::invalid_argument& e) {
+    return QString::fromStdString(e.what());
+  }
+}
+
+std::uint8_t AlarmTypeCode(int alertIndex) {
+  // cb_alert items: lamp and buzzer, lamp only, buzzer only, neither.
+  static constexpr std::uint8_t kCodes[] = {3, 2, 1, 4};
+  return kCodes[alertIndex];
+}
+
+}  // namespace
+
+std::optional<std::int32_t> ParseDecimal(const QString& text) {
+  qsizetype i = 0;
+  while (i < text.size() && text[i] == QLatin1Char(' '))
+    ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-'))) {
+    negative = text[i] == QLatin1Char('-');
+    ++i;
+  }
+  if (i == text.size())
+    return std::nullopt;
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const char16_t c = text[i].unicode();
+    if (c < u'0' || c > u'9')
+      return std::nullopt;
+    value = value * 10 + (c - u'0');
+    if (value > std::int64_t{1} << 31)
+      return std::nullopt;
+  }
+  if (negative)
+    value = -value;
+  if (value > INT32_MAX || value < INT32_MIN)
+    return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+QString TrimBlanks(const QString& text) {
+  qsizetype begin = 0;
+  qsizetype end = text.size();
+  while (begin < end && text[begin].unicode() <= u' ')
+    ++begin;
+  while (end > begin && text[end - 1].unicode() <= u' ')
+    --end;
+  return text.mid(begin, end - begin);
+}
+
+bool BluetoothNameTooLong(const OperationSettings& s) {
+  return s.btChecked && platform::ToAnsi(s.btName).size() > kNameBufferSize;
+}
+
+bool UsesDeviceName(const OperationSettings& s) {
+  return !s.btChecked || s.btName.isEmpty();
+}
+
+NameBuffer TypedName(const OperationSettings& s) {
+  NameBuffer name{};
+  const QByteArray bytes = platform::ToAnsi(s.btName);
+  std::memcpy(name.data(), bytes.constData(),
+              static_cast<size_t>(std::min<qsizetype>(bytes.size(), kNameBufferSize)));
+  return name;
+}
+
+NameBuffer DeviceName(const DataBytes& info) {
+  NameBuffer name{};
+  std::copy(info.begin() + kBluetoothName, info.begin() + kBluetoothName + kNameBufferSize,
+            name.begin());
+  return name;
+}
+
+QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
+  QString error = AddressError(s.newIpAddress);
+  if (error.isEmpty() && variant == ParamVariant::ParamDownload)
+    error = AddressError(s.wifiIp);
+  if (error.isEmpty() && s.radioChecked) {
+    error = AddressError(s.wirelessPrinterIp);
+    if (error.isEmpty())
+      error = AddressError(s.baseStationIp);
+    if (error.isEmpty() && !ParseDecimal(s.wirelessPrinterId))
+      error = QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId);
+  }
+  return error;
+}
+
+DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& device,
+                           const NameBuffer& name, ParamVariant variant) {
+  DataBytes b;
+  b.fill(0xFF);
+
+  if (s.machineNoRowVisible) {
+    PutBigEndian32(b, kMachineNo, static_cast<std::uint32_t>(ParseDecimal(s.pp3Id).value_or(0)));
+  } else {
+    std::copy(device.machineNo.begin(), device.machineNo.end(), b.begin() + kMachineNo);
+  }
+  b[kDensity] = static_cast<std::uint8_t>(s.density);
+  b[kLabelMode] = s.labelMode ? 0xA6 : 0xFF;
+  PutBigEndian16(b, kLabelHeight, ParseDecimal(s.labelHeight).value_or(210));
+  b[kLabelProbe] = static_cast<std::uint8_t>(s.labelProbe * 8 + 160);
+  b[kDefBaudIndex] = static_cast<std::uint8_t>(s.defBaudIndex);
+  if (variant == ParamVariant::ParamDownload) {
+    if (s.alertIndex >= 0 && s.alertIndex <= 3)
+      b[kAlarmType] = AlarmTypeCode(s.alertIndex);
+    PutBigEndian16(b, kAlarmInterval, std::min(s.alarmInterval, kAlarmIntervalMax));
+  }
+  b[kEthernet] = static_cast<std::uint8_t>(s.ethIndex * 255);
+  b[kKitchenNo] = static_cast<std::uint8_t>(ParseDecimal(s.kitchenNo).value_or(1));
+
+  if (s.printTypeRowsVisible) {
+    // cbbsort: 0 medium xv4, 1 high xv4, 2 medium xr4, 3 high xr4.
+    const int type = s.printTypeIndex;
+    if (type >= 0)
+      b[kPrintSpeed] = (type == 1 || type == 3) ? 1 : 0;
+    b[kPrinterModel] = (type == 2 || type == 3) ? 1 : 0;
+    b[kPrinterLanguage] = static_cast<std::uint8_t>(s.printerLanguageIndex);
+    if (s.clearMaintenance)
+      b[kClearMaintenance] = 0xAA;
+  }
+  if (variant == ParamVariant::ParamDownload && !TrimBlanks(s.codePageText).isEmpty())
+    b[kCodePage] = static_cast<std::uint8_t>(s.codePageIndex);
+
+  std::copy(name.begin(), name.end(), b.begin() + kBluetoothName);
+
+  if (s.radioChecked) {
+    PutAddress(b, kWirelessPrinterIp, s.wirelessPrinterIp);
+    PutAddress(b, kBaseStationIp, s.baseStationIp);
+    PutLittleEndian32(b, kWirelessPrinterId, static_cast<std::uint32_t>(WirelessPrinterId(s)));
+  }
+
+  // What the window does not set goes back as the printer holds it.
+  if (!s.printTypeRowsVisible)
+    CopyDeviceBytes(b, device.info, kPrintSpeed, 4);
+  if (!s.radioChecked)
+    CopyDeviceBytes(b, device.info, kWirelessPrinterIp, 12);
+
+  b[kBlockAMark] = 0x55;
+  b[kBlockAMark + 1] = 0x55;
+  return b;
+}
+
+DataBytes BuildParamBlockB(const OperationSettings& s) {
+  DataBytes b;
+  b.fill(0xFF);
+  PutAddress(b, kNewIp, s.newIpAddress);
+  b[kBlockBMark] = 0xAA;
+  b[kWifiKeyType] = s.wifiKeyTypeIndex == 0 ? 0x01 : 0x11;  // short key, long key
+  PutAddress(b, kWifiIp, s.wifiIp);
+  b[kWifiLink] = static_cast<std::uint8_t>(s.wifiLinkIndex + 1);  // 1 Adhoc, 2 Infrastructure
+  PutText(b, kWifiPassword, kWifiPasswordSize, platform::ToAnsi(TrimBlanks(s.wifiPassword)));
+  PutText(b, kWifiSsid, kWifiSsidSize, platform::ToAnsi(TrimBlanks(s.wifiSsid)));
+  return b;
+}
+
+DataBytes BuildDataBlockB(const OperationSettings& s) {
+  DataBytes b;
+  b.fill(0xFF);
+  PutAddress(b, kNewIp, s.newIpAddress);
+  b[kBlockBMark] = 0xAA;
+  if (s.radioChecked) {
+    PutAddress(b, kDataWirelessPrinterIp, s.wirelessPrinterIp);
+    PutAddress(b, kDataBaseStationIp, s.baseStationIp);
+    PutLittleEndian32(b, kDataWirelessPrinterId, static_cast<std::uint32_t>(WirelessPrinterId(s)));
+  }
+  return b;
+}
+
+}  // namespace xv4

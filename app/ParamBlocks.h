@@ -1,0 +1,78 @@
+#pragma once
+// The two parameter blocks that travel inside the data file's record stream: record 121 (block A:
+// machine number, label, alarm, Ethernet, kitchen number, print type, code page, Bluetooth name,
+// wireless values) and record 122 (block B: new address and WiFi settings, or, in the data
+// download, new address and wireless values). Built byte by byte from the window's snapshot and
+// from the values read back from the printer, so that settings the user did not choose to change
+// are written back unchanged.
+//
+// Pure functions; any thread. The builders expect input that CheckParamInput() accepted; given
+// a malformed address they throw std::invalid_argument("Invalid S/N").
+
+#include "app/OperationSettings.h"
+#include "protocol/DeviceRecord.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace xv4 {
+
+using DataBytes = std::array<std::uint8_t, kDataSize>;
+
+constexpr int kNameBufferSize = 31;  // Bluetooth name, NUL-padded
+using NameBuffer = std::array<std::uint8_t, kNameBufferSize>;
+
+// Record numbers of the data file that carry the parameters instead of file content.
+constexpr int kParamRecordA = 121;
+constexpr int kParamRecordB = 122;
+constexpr int kParamRecordBlank = 123;  // sent as 256 bytes of 0xFF
+
+// The parameter download writes all of block A; the data download leaves the alarm bytes and
+// the code page at 0xFF and sends the wireless values in block B instead of the WiFi settings.
+enum class ParamVariant { ParamDownload, DataDownload };
+
+// What the printer told us before the blocks are built.
+struct DeviceValues {
+  // The DataBlock as the device-information read left it: the source of the print type,
+  // language, clear flag, Bluetooth name and wireless values that the window does not set.
+  DataBytes info{};
+  // Bytes 4..7 of the machine-number read (command 14, word 16 with F9 01 00): the printer's
+  // machine number as it holds it, written back while the machine-number row is hidden.
+  std::array<std::uint8_t, 4> machineNo{};
+};
+
+// A text typed into a number field as a 32-bit decimal integer: optional leading blanks, an
+// optional sign, decimal digits, nothing else, within the signed 32-bit range.
+std::optional<std::int32_t> ParseDecimal(const QString& text);
+// The text without the characters at or below the blank at either end.
+QString TrimBlanks(const QString& text);
+
+// chkBT checked with a name longer than 31 bytes in the system code page: refused with
+// "Length > 31" before anything else happens.
+bool BluetoothNameTooLong(const OperationSettings& s);
+
+// Whether the name sent back is the printer's own (chkBT unchecked or the name field empty).
+bool UsesDeviceName(const OperationSettings& s);
+// The typed name in the system code page, NUL-padded to 31 bytes (cut at 31).
+NameBuffer TypedName(const OperationSettings& s);
+// The printer's current name: bytes 112..142 of the device information.
+NameBuffer DeviceName(const DataBytes& info);
+
+// Checks every field that the blocks convert, so that bad input is refused before the link is
+// opened: the addresses (NewIPAddrEd; edt_WiFi_Ip in the parameter download; with chkRadio the
+// wireless printer and base-station addresses) and, with chkRadio, the wireless printer number.
+// Returns the message to show ("Invalid S/N" for an address), or an empty text.
+QString CheckParamInput(const OperationSettings& s, ParamVariant variant);
+
+// Record 121.
+DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& device,
+                           const NameBuffer& name, ParamVariant variant);
+// Record 122 of the parameter download: new address, mark 0xAA, WiFi settings.
+DataBytes BuildParamBlockB(const OperationSettings& s);
+// Record 122 of the data download: new address, mark 0xAA, wireless values with chkRadio.
+DataBytes BuildDataBlockB(const OperationSettings& s);
+
+}  // namespace xv4

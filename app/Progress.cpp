@@ -1,0 +1,226 @@
+#include "app/Progress.h"
+
+#include "platform/EventLoop.h"
+#include "widgets/Fonts.h"
+#include "widgets/MyLabel.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWindow>
+
+namespace xv4 {
+
+TProgressForm* ProgressForm = nullptr;
+
+namespace {
+
+QFrame* Bevel(TForm* form, const char* name, QRect bounds, QFrame::Shadow shadow) {
+  auto* bevel = form->Create<QFrame>(name, nullptr);
+  bevel->setFrameStyle(QFrame::Panel | shadow);
+  bevel->setLineWidth(1);
+  bevel->setGeometry(bounds);
+  return bevel;
+}
+
+TLabel3D* ShadowCaption(TForm* form, const char* name, QRect bounds, const char* text) {
+  auto* label = form->Create<TLabel3D>(name, nullptr);
+  label->setFont(WithCharset(DesignFont(QStringLiteral("Times New Roman"), 15), kGb2312Charset));
+  label->setText(QString::fromUtf8(text));
+  label->setGeometry(bounds);
+  label->SetTransparent(true);
+  return label;
+}
+
+QLabel* ValueLabel(TForm* form, const char* name, QRect bounds) {
+  auto* label = form->Create<QLabel>(name, nullptr);
+  label->setFont(WithCharset(DesignFont(QStringLiteral("Times New Roman"), 15), kGb2312Charset));
+  QPalette p = label->palette();
+  p.setColor(QPalette::WindowText, QColor(0, 0, 128));  // navy
+  label->setPalette(p);
+  label->setAttribute(Qt::WA_TranslucentBackground);
+  label->setGeometry(bounds);
+  return label;
+}
+
+QPushButton* Button(TForm* form, const char* name, const char* text) {
+  auto* button = form->Create<QPushButton>(name, nullptr);
+  button->setFont(WithCharset(DesignFont(QStringLiteral("宋体"), 15), kGb2312Charset));
+  QPalette p = button->palette();
+  p.setColor(QPalette::ButtonText, Qt::black);
+  button->setPalette(p);
+  button->setText(QString::fromUtf8(text));
+  // OK and Cancel share one place; at any time only one of them shows.
+  button->setGeometry(214, 172, 95, 25);
+  return button;
+}
+
+}  // namespace
+
+TProgressForm::TProgressForm(QWidget* parent) : TForm(parent) {
+  if (ProgressForm == nullptr)
+    ProgressForm = this;
+  setObjectName(QStringLiteral("ProgressForm"));
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setFont(WithCharset(DesignFont(QStringLiteral("宋体"), 12), kGb2312Charset));
+  SetClientSize(524, 210);
+
+  Bevel(this, "Bevel1", QRect(8, 8, 505, 153), QFrame::Raised);
+  Bevel(this, "Bevel2", QRect(24, 24, 481, 25), QFrame::Sunken);
+  Bevel(this, "Bevel3", QRect(24, 56, 481, 25), QFrame::Sunken);
+  Bevel(this, "Bevel4", QRect(24, 88, 481, 25), QFrame::Sunken);
+  Label3D1 = ShadowCaption(this, "Label3D1", QRect(32, 28, 68, 17), "状    态：");
+  Label3D2 = ShadowCaption(this, "Label3D2", QRect(32, 60, 68, 17), "当前包：");
+  Label3D3 = ShadowCaption(this, "Label3D3", QRect(32, 92, 68, 17), "总包数：");
+  StatusLabel = ValueLabel(this, "StatusLabel", QRect(100, 28, 400, 17));
+  CurLabel = ValueLabel(this, "CurLabel", QRect(100, 60, 400, 17));
+  TotalLabel = ValueLabel(this, "TotalLabel", QRect(100, 92, 400, 17));
+  ProgressBar1 = Create<QProgressBar>("ProgressBar1", nullptr);
+  ProgressBar1->setGeometry(24, 120, 481, 15);
+  ProgressBar1->setTextVisible(false);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  OKBtn = Button(this, "OKBtn", "确定");
+  CancelBtn = Button(this, "CancelBtn", "取消");
+  connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
+  connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
+
+  OnBeep = [] { QApplication::beep(); };
+}
+
+TProgressForm::~TProgressForm() {
+  if (ProgressForm == this)
+    ProgressForm = nullptr;
+}
+
+void TProgressForm::Show() {
+  if (!isVisible())
+    CenterOnScreen();
+  show();
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+    raise();
+    activateWindow();
+  }
+  // Keeps the dialog above the main window it belongs to.
+  if (mainWindow_ && windowHandle() != nullptr && mainWindow_->windowHandle() != nullptr)
+    windowHandle()->setTransientParent(mainWindow_->windowHandle());
+}
+
+void TProgressForm::Close() {
+  if (closing_)
+    return;
+  closing_ = true;
+  hide();
+  FormClose();
+  closing_ = false;
+}
+
+void TProgressForm::SetStatus(int kind, const QString& text) {
+  if (state_ == psClosed)
+    return;
+  if (kind == 1) {
+    if (OnBeep)
+      OnBeep();
+    StatusLabel->setText(text);
+    SetCaption(text);
+    OKBtn->move(CancelBtn->x(), OKBtn->y());
+    CancelBtn->hide();
+    OKBtn->show();
+    OKBtn->setDefault(true);
+    OKBtn->setFocus();
+    state_ = psFinal;
+  } else {
+    OKBtn->hide();
+    CancelBtn->show();
+    StatusLabel->setText(text);
+    SetCaption(text);
+    StatusLabel->repaint();
+    state_ = psRunning;
+  }
+}
+
+void TProgressForm::ShowFinalStatus(const QString& text) {
+  SetStatus(1, text);
+  if (state_ == psClosed)
+    return;
+  // A final message needs someone to read and confirm it.
+  if (!isVisible())
+    Show();
+  platform::WaitUntil([this] { return state_ == psClosed; });
+}
+
+void TProgressForm::SetMargin(int total) {
+  CurLabel->setText(QStringLiteral("0"));
+  if (total > 0) {
+    TotalLabel->setText(QString::number(total));
+    ProgressBar1->setRange(0, total);
+  } else {
+    TotalLabel->setText(QStringLiteral("0"));
+  }
+  ProgressBar1->setValue(0);
+}
+
+void TProgressForm::SetProgress(int current) {
+  CurLabel->setText(QString::number(current));
+  ProgressBar1->setValue(current);
+}
+
+void TProgressForm::FormShow() {
+  if (mainWindow_)
+    mainWindow_->setEnabled(false);
+  SetMargin(0);
+  SetProgress(0);
+  state_ = psRunning;
+}
+
+void TProgressForm::FormClose() {
+  if (mainWindow_)
+    mainWindow_->setEnabled(true);
+}
+
+void TProgressForm::OKBtnClick() {
+  Close();
+  state_ = psClosed;
+}
+
+void TProgressForm::CancelBtnClick() {
+  if (OnAbort)
+    OnAbort();
+  Close();
+  state_ = psClosed;
+}
+
+void TProgressForm::showEvent(QShowEvent* event) {
+  TForm::showEvent(event);
+  if (!event->spontaneous())
+    FormShow();
+}
+
+void TProgressForm::closeEvent(QCloseEvent* event) {
+  // Closed by the window manager (there is no close box): as Cancel while running, as OK on a
+  // final message, so that no operation waits for a dialog that is gone.
+  event->ignore();
+  if (state_ == psFinal)
+    OKBtnClick();
+  else
+    CancelBtnClick();
+}
+
+void TProgressForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && CancelBtn->isVisible()) {
+    CancelBtn->click();
+    return;
+  }
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && OKBtn->isVisible()) {
+    OKBtn->click();
+    return;
+  }
+  TForm::keyPressEvent(event);
+}
+
+}  // namespace xv4

@@ -1,0 +1,325 @@
+#include "cli/CommandLine.h"
+
+#include <QCoreApplication>
+
+namespace xv4::cli {
+namespace {
+
+const QStringList kCommands = {QStringLiteral("test"), QStringLiteral("drawer"),
+                               QStringLiteral("params"), QStringLiteral("data"),
+                               QStringLiteral("program")};
+
+std::optional<int> ParseInt(const QString& text) {
+  bool ok = false;
+  const int v = text.toInt(&ok, 10);
+  if (!ok || text.startsWith(QLatin1Char('+')) || text.contains(QLatin1Char(' ')))
+    return std::nullopt;
+  return v;
+}
+
+std::optional<QString> NumberInRange(const QString& option, const QString& text, int low, int high,
+                                     int* out) {
+  const std::optional<int> v = ParseInt(text);
+  if (!v || *v < low || *v > high) {
+    return QStringLiteral("%1 wants a number from %2 to %3, not '%4'")
+        .arg(option)
+        .arg(low)
+        .arg(high)
+        .arg(text);
+  }
+  *out = *v;
+  return std::nullopt;
+}
+
+}  // namespace
+
+const QStringList& RevealRowNames() {
+  static const QStringList names = {QStringLiteral("label-probe"), QStringLiteral("machine-no"),
+                                    QStringLiteral("printer-type")};
+  return names;
+}
+
+std::optional<QString> ParseCommandLine(const QStringList& args, Options* options) {
+  Options o;
+  QStringList operands;
+  bool optionsEnded = false;
+
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    QString arg = args[i];
+    if (optionsEnded || !arg.startsWith(QLatin1String("--")) || arg == QLatin1String("--")) {
+      if (arg == QLatin1String("--") && !optionsEnded) {
+        optionsEnded = true;
+        continue;
+      }
+      if (!optionsEnded && arg.startsWith(QLatin1Char('-')) && arg.size() > 1)
+        return QStringLiteral("unknown option '%1'").arg(arg);
+      operands << arg;
+      continue;
+    }
+
+    // --name VALUE or --name=VALUE.
+    QString name = arg;
+    std::optional<QString> inlineValue;
+    if (const qsizetype eq = arg.indexOf(QLatin1Char('=')); eq > 0) {
+      name = arg.left(eq);
+      inlineValue = arg.mid(eq + 1);
+    }
+    auto value = [&](QString* out) -> std::optional<QString> {
+      if (inlineValue) {
+        *out = *inlineValue;
+        return std::nullopt;
+      }
+      if (i + 1 >= args.size())
+        return QStringLiteral("option '%1' needs a value").arg(name);
+      *out = args[++i];
+      return std::nullopt;
+    };
+    auto flag = [&]() -> std::optional<QString> {
+      if (inlineValue)
+        return QStringLiteral("option '%1' takes no value").arg(name);
+      return std::nullopt;
+    };
+
+    QString v;
+    std::optional<QString> error;
+    if (name == QLatin1String("--help")) {
+      error = flag();
+      o.help = true;
+    } else if (name == QLatin1String("--version")) {
+      error = flag();
+      o.version = true;
+    } else if (name == QLatin1String("--quiet")) {
+      error = flag();
+      o.quiet = true;
+    } else if (name == QLatin1String("--log-traffic")) {
+      error = flag();
+      o.logTraffic = true;
+    } else if (name == QLatin1String("--bt") || name == QLatin1String("--wireless") ||
+               name == QLatin1String("--clear") || name == QLatin1String("--label-mode")) {
+      error = flag();
+      const QString control = name == QLatin1String("--bt")         ? QStringLiteral("chkBT")
+                              : name == QLatin1String("--wireless") ? QStringLiteral("chkRadio")
+                              : name == QLatin1String("--clear")    ? QStringLiteral("chkClear")
+                                                                    : QStringLiteral("LabelModeCB");
+      o.actions.push_back({FormAction::Check, control, QStringLiteral("1")});
+    } else if (name == QLatin1String("--host")) {
+      if (!(error = value(&v)))
+        o.actions.push_back({FormAction::Host, QStringLiteral("IPAddrEd"), v});
+    } else if (name == QLatin1String("--port")) {
+      int port = 0;
+      if (!(error = value(&v)) && !(error = NumberInRange(name, v, 1, 65535, &port)))
+        o.actions.push_back({FormAction::Port, QStringLiteral("IPPortEd"), v});
+    } else if (name == QLatin1String("--serial")) {
+      if (!(error = value(&v))) {
+        if (v.isEmpty())
+          error = QStringLiteral("--serial wants a port name (COM1..COM8 or a device path)");
+        else
+          o.actions.push_back({FormAction::Serial, QStringLiteral("PortCB"), v});
+      }
+    } else if (name == QLatin1String("--baud")) {
+      if (!(error = value(&v)))
+        o.actions.push_back({FormAction::Baud, QStringLiteral("BaudRateCB"), v});
+    } else if (name == QLatin1String("--id")) {
+      int id = 0;
+      if (!(error = value(&v)) && !(error = NumberInRange(name, v, INT32_MIN + 1, INT32_MAX, &id)))
+        o.actions.push_back({FormAction::Id, QStringLiteral("IdEd"), v});
+    } else if (name == QLatin1String("--set")) {
+      if (!(error = value(&v))) {
+        const qsizetype eq = v.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+          error = QStringLiteral("--set wants KEY=VALUE, not '%1'").arg(v);
+        else
+          o.actions.push_back({FormAction::Set, v.left(eq), v.mid(eq + 1)});
+      }
+    } else if (name == QLatin1String("--reveal")) {
+      if (!(error = value(&v))) {
+        for (const QString& row : v.split(QLatin1Char(','))) {
+          if (!RevealRowNames().contains(row)) {
+            error = QStringLiteral("--reveal: unknown row '%1' (rows: %2)")
+                        .arg(row, RevealRowNames().join(QLatin1Char(',')));
+            break;
+          }
+          o.actions.push_back({FormAction::Reveal, row, {}});
+        }
+      }
+    } else if (name == QLatin1String("--data-file")) {
+      if (!(error = value(&v)))
+        o.dataFile = v;
+    } else if (name == QLatin1String("--data-dir")) {
+      if (!(error = value(&v)))
+        o.dataDir = v;
+    } else if (name == QLatin1String("--retry-count")) {
+      int n = 0;
+      if (!(error = value(&v)) && !(error = NumberInRange(name, v, 0, 10, &n)))
+        o.retryCount = n;
+    } else if (name == QLatin1String("--retry-interval")) {
+      int n = 0;
+      if (!(error = value(&v)) && !(error = NumberInRange(name, v, 1, 600000, &n)))
+        o.retryInterval = n;
+    } else if (name == QLatin1String("--drawer-port")) {
+      if (!(error = value(&v)))
+        error = NumberInRange(name, v, 1, 65535, &o.drawerPort);
+    } else {
+      error = QStringLiteral("unknown option '%1'").arg(name);
+    }
+    if (error)
+      return error;
+  }
+
+  if (o.help || o.version) {
+    *options = o;
+    return std::nullopt;
+  }
+  if (operands.isEmpty())
+    return QStringLiteral("no command given (test, drawer, params, data or program)");
+  o.command = operands.takeFirst();
+  if (!kCommands.contains(o.command))
+    return QStringLiteral("unknown command '%1'").arg(o.command);
+  if (o.command == QLatin1String("data") || o.command == QLatin1String("program")) {
+    if (!operands.isEmpty())
+      o.file = operands.takeFirst();
+    if (o.command == QLatin1String("program") && o.file.isEmpty())
+      return QStringLiteral("program needs the program FILE");
+  }
+  if (!operands.isEmpty())
+    return QStringLiteral("unexpected argument '%1'").arg(operands.first());
+  if (!o.dataFile.isEmpty() && o.command != QLatin1String("params"))
+    return QStringLiteral("--data-file belongs to params; data takes its FILE as an argument");
+  *options = o;
+  return std::nullopt;
+}
+
+QString VersionText() {
+  return QStringLiteral("xv4ctl %1\n").arg(QStringLiteral(XV4_VERSION));
+}
+
+QString HelpText() {
+  return QStringLiteral(R"(NAME
+    xv4ctl - test, configure and update an XV4 printer from the command line
+
+SYNOPSIS
+    xv4ctl [OPTION]... test
+    xv4ctl [OPTION]... drawer
+    xv4ctl [OPTION]... params
+    xv4ctl [OPTION]... data [FILE]
+    xv4ctl [OPTION]... program FILE
+
+DESCRIPTION
+    xv4ctl runs the operations of the xv4tool window without the window. It
+    starts from the settings the window starts with: Config.cfg in the
+    application directory (the design defaults when there is none), then the
+    language that the system code page selects. The options then change those
+    settings in the order given, as if the user had changed the window's
+    controls, so a later option wins over an earlier one. xv4ctl never writes
+    Config.cfg.
+
+    In TCP/IP mode the records travel as UDP datagrams to the printer's address
+    and port; in RS232 mode as frames over a serial port.
+
+COMMANDS
+    test           Communication test: handshake, model information, the test
+                   record, end of session.
+    drawer         Open the cash drawer. TCP/IP: the command ESC p 0 24 24 over
+                   TCP to the printer's raw printing port 9100. RS232: a
+                   communication test first, then the command over the line.
+    params         Parameter download: records 0 to 127 of the data file, with
+                   records 121 and 122 replaced by the parameters built from the
+                   settings and record 123 by 0xFF bytes. The two parameter
+                   records are written to log.hex.
+    data [FILE]    Data download: every record of FILE (default: zk16.hex in
+                   the application directory), with the parameter records.
+    program FILE   Program download: FILE (a .hex or .bin firmware image) as
+                   program records.
+
+CONNECTION OPTIONS
+    --host ADDR    TCP/IP mode; the printer's IPv4 address (IPAddrEd).
+    --port N       TCP/IP mode; the printer's UDP port (IPPortEd, 5013 by
+                   default).
+    --serial PORT  RS232 mode on PORT: COM1 to COM8 (/dev/ttyS0 to /dev/ttyS7)
+                   or a device path such as /dev/ttyUSB0.
+    --baud RATE    RS232 mode; line speed, one of 2400 4800 9600 19200 38400
+                   57600 115200 460800 (BaudRateCB).
+    --id N         RS232 mode; the printer's machine number (IdEd).
+    --retry-count N
+                   Repetitions of an unanswered record, 0 to 10 (default 3).
+    --retry-interval MS
+                   Time to wait for each answer, in milliseconds (default 500).
+    --drawer-port N
+                   TCP port of the drawer command (default 9100).
+
+PARAMETER OPTIONS
+    --set KEY=VALUE
+                   Change one setting by its Config.cfg key (section Set), in
+                   that key's form: an edit takes its text (NewIPAddrEd=10.0.0.9),
+                   a list takes its item index counted from 0 (cb_alert=0), a
+                   spin edit a number (se1=120). Repeatable.
+    --bt           Send the Bluetooth name in edtlanyani (the BT check box).
+    --wireless     Send the wireless printer and base-station settings (the
+                   wireless check box).
+    --clear        Clear the printer's maintenance parameters (takes effect
+                   with --reveal printer-type).
+    --label-mode   Label printer mode.
+    --reveal ROWS  Reveal service rows, a comma list of label-probe,
+                   machine-no and printer-type (the window's Ctrl+Alt+F3, F4
+                   and F10). A revealed row sends its own value instead of the
+                   printer's.
+    --data-file FILE
+                   The data file of params (default: zk16.hex in the
+                   application directory).
+
+GENERAL OPTIONS
+    --data-dir DIR The application directory: Config.cfg, the language files,
+                   zk16.hex, log.hex, Option.ini, LOG/ and debug/.
+    --log-traffic  Keep a hex dump of every record sent and received in
+                   LOG/yyyy-mm-dd@hh-nn-ss.LOG.
+    --quiet        Show no progress and no success text; failures are still
+                   reported.
+    --help         Show this help and exit.
+    --version      Show the version and exit.
+
+OUTPUT
+    Progress (status, current and total record, a bar) goes to standard error
+    when it is a terminal, as plain status lines otherwise. The final text (the
+    success or failure message) goes to standard output; what the window shows
+    in message boxes goes to standard error. Ctrl+C cancels the running
+    transaction as the progress dialog's Cancel button does.
+
+EXIT STATUS
+    0   The operation succeeded.
+    1   The operation failed (the failure text is printed) or was interrupted.
+    2   Bad usage or bad input (for example "Invalid S/N", a missing or unfit
+        file); nothing was sent.
+    3   The link could not be opened (the serial port is missing or busy).
+
+FILES
+    Config.cfg     The window's settings; read, never written.
+    Chinese.LNG, BigGb.LNG, English.LNG
+                   Language files.
+    zk16.hex       Default data file of params and data.
+    log.hex        The parameter records of the last params run (0, 256 or 512
+                   bytes), written on every way out of params.
+    Option.ini, debug/
+                   Written by the serial link.
+    LOG/           Traffic logs (--log-traffic).
+
+ENVIRONMENT
+    XV4_HOME       Application directory when --data-dir is not given.
+    XV4_ACP        The system code page (936, 950 or 1252) instead of the one
+                   the locale implies; it selects the language and the encoding
+                   of the texts sent to the printer.
+    XV4_LOCAL_PORT Local UDP port of the session (default 5001; 0: any free
+                   port).
+
+EXAMPLES
+    Test the printer at 192.168.1.7:
+        xv4ctl --host 192.168.1.7 test
+    Give it a new address and the first alarm type:
+        xv4ctl --host 192.168.1.7 --set NewIPAddrEd=192.168.1.20 --set cb_alert=0 params
+    Open the drawer of a printer on a USB serial adapter:
+        xv4ctl --serial /dev/ttyUSB0 --baud 115200 drawer
+    Update the firmware:
+        xv4ctl --host 192.168.1.7 program xv4-1.6.bin
+)");
+}
+
+}  // namespace xv4::cli

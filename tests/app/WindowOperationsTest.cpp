@@ -1,0 +1,232 @@
+// The operations as the window runs them: its handlers read the widgets, the progress dialog
+// shows the phases and waits for OK on a failure, Cancel aborts, message boxes report the end.
+// Offscreen, against the printer simulator on 127.0.0.1 (set before anything runs).
+#include "app/Main.h"
+#include "app/Operations.h"
+#include "app/Progress.h"
+#include "platform/EventLoop.h"
+#include "platform/Time.h"
+#include "sim/PrinterEngine.h"
+#include "sim/SerialServer.h"
+#include "sim/UdpServer.h"
+#include "tests/app/AppFixture.h"
+#include "tests/support/AppSettings.h"
+#include "tests/support/LoopbackTcp.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QTimer>
+
+#include <memory>
+
+namespace xv4 {
+namespace {
+
+using test::Bytes;
+
+QByteArray PatternFile(int bytes) {
+  QByteArray f(bytes, '\0');
+  for (int i = 0; i < bytes; ++i)
+    f[i] = static_cast<char>((i / 256) * 7 + (i % 256));
+  return f;
+}
+
+class WindowOperations : public test::AppFixture {
+ protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    server_.Start("127.0.0.1", 0);
+    form_ = std::make_unique<TMainForm>();
+    progress_ = std::make_unique<TProgressForm>();
+    form_->AttachProgress(progress_.get());
+    progress_->OnBeep = [this] { ++beeps_; };
+    form_->FormShow();
+    // Loopback before any operation runs.
+    form_->SetText("IPAddrEd", "127.0.0.1");
+    form_->SetText("IPPortEd", QString::number(server_.Port()));
+    form_->Comm->SetRetryInterval(150);
+    // The user: reads a final message and presses OK.
+    confirm_.setInterval(5);
+    QObject::connect(&confirm_, &QTimer::timeout, [this] {
+      if (progress_->State() == psFinal) {
+        finals_ << progress_->StatusLabel->text();
+        titles_ << progress_->Caption();
+        progress_->OKBtnClick();
+      }
+    });
+    confirm_.start();
+  }
+  void TearDown() override {
+    confirm_.stop();
+    progress_.reset();
+    form_.reset();
+    AppFixture::TearDown();
+  }
+
+  std::vector<std::pair<int, int>> WireLog() const {
+    std::vector<std::pair<int, int>> w;
+    for (const auto& r : engine_.Captured())
+      w.emplace_back(r.command, r.word);
+    return w;
+  }
+  void Choose(const char* combo, int index) {
+    auto* box = static_cast<QComboBox*>(form_->Control(combo));
+    box->setCurrentIndex(index);
+    emit box->activated(index);
+  }
+
+  sim::PrinterEngine engine_;
+  sim::UdpServer server_{engine_};
+  std::unique_ptr<TMainForm> form_;
+  std::unique_ptr<TProgressForm> progress_;
+  QTimer confirm_;
+  QStringList finals_;
+  QStringList titles_;
+  int beeps_ = 0;
+};
+
+TEST_F(WindowOperations, TestButtonSucceedsSilently) {
+  form_->TestBtnClick();
+  EXPECT_TRUE(form_->CommTested);
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 2}}));
+  EXPECT_FALSE(progress_->isVisible());
+  EXPECT_TRUE(form_->isEnabled());
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(finals_.isEmpty());
+  // The dialog's last progress message was the disconnect.
+  EXPECT_EQ(progress_->StatusLabel->text(), "断开...");
+}
+
+TEST_F(WindowOperations, FailedTestWaitsForOkThenClosesTheLink) {
+  sim::FaultConfig f;
+  f.silentAfter = 2;
+  engine_.SetFaults(f);
+  form_->Comm->SetRetryCount(1);
+  form_->TestBtnClick();
+  EXPECT_EQ(finals_, QStringList{"通讯测试...失败!"});
+  EXPECT_EQ(titles_, QStringList{"通讯测试...失败!"});
+  EXPECT_EQ(beeps_, 1);
+  EXPECT_FALSE(form_->CommTested);
+  EXPECT_TRUE(form_->isEnabled());
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(WindowOperations, ParamDownloadFromTheWindow) {
+  ASSERT_TRUE(dir.Write("zk16.hex", PatternFile(40960)));
+  Choose("cb_alert", 0);  // also copies BaudRateCB's empty selection into DefBaudRateCB
+  form_->DownloadParamBtnClick();
+  ASSERT_EQ(MessageTexts(), QStringList{"下载参数成功！请重新启动打印机。"});
+  const auto c = engine_.Captured();
+  ASSERT_EQ(c.size(), 5u + 128u + 1u);
+  const auto& a = c[5 + 121].data;
+  EXPECT_EQ(Bytes(a, 64, 9), Bytes({0xFF, 0x00, 0xD2, 160, 0xFF, 0xFF, 3, 0x00, 0x32}));
+  EXPECT_EQ(Bytes(c[5 + 122].data, 0, 5), Bytes({0xC0, 0xA8, 0x01, 0x07, 0xAA}));
+  EXPECT_EQ(dir.Read("log.hex").size(), 512);
+  EXPECT_EQ(progress_->TotalLabel->text(), "128");
+  EXPECT_EQ(progress_->CurLabel->text(), "128");
+}
+
+TEST_F(WindowOperations, MissingDataFileAsksWithTheFontTitle) {
+  QStringList titles;
+  form_->OpenDialogHook = [&](const QString& title) {
+    titles << title;
+    return QString();
+  };
+  form_->DownloadParamBtnClick();
+  EXPECT_EQ(titles, QStringList{"打开字库文件"});
+  EXPECT_TRUE(engine_.Captured().empty());
+  EXPECT_EQ(dir.Read("log.hex"), QByteArray());
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(WindowOperations, BadNewAddressIsRefusedBeforeTheLinkOpens) {
+  ASSERT_TRUE(dir.Write("zk16.hex", PatternFile(40960)));
+  form_->SetText("NewIPAddrEd", "192.168.1.");
+  form_->DownloadParamBtnClick();
+  EXPECT_EQ(MessageTexts(), QStringList{"Invalid S/N"});
+  EXPECT_TRUE(engine_.Captured().empty());
+  EXPECT_FALSE(progress_->isVisible()) << "no dialog is left open";
+  EXPECT_TRUE(form_->isEnabled());
+}
+
+TEST_F(WindowOperations, CancelStopsTheDataDownload) {
+  ASSERT_TRUE(dir.Write("zk16.hex", PatternFile(400 * 256)));
+  sim::FaultConfig f;
+  f.delayMs = 10;
+  engine_.SetFaults(f);
+  QTimer cancel;
+  cancel.setInterval(5);
+  QObject::connect(&cancel, &QTimer::timeout, [&] {
+    if (engine_.Stats().requests >= 30 && progress_->State() == psRunning)
+      progress_->CancelBtnClick();
+  });
+  cancel.start();
+  form_->DownloadDataBtnClick();
+  cancel.stop();
+  EXPECT_TRUE(finals_.isEmpty()) << "the aborted step's failure text is dropped";
+  EXPECT_TRUE(messages.empty()) << "no success message";
+  EXPECT_LT(engine_.Stats().requests, 40);
+  EXPECT_TRUE(form_->isEnabled());
+  EXPECT_FALSE(progress_->isVisible());
+}
+
+TEST_F(WindowOperations, ProgramDownloadThroughTheHiddenButton) {
+  ASSERT_TRUE(dir.Write("fw.bin", PatternFile(1000)));
+  QStringList titles;
+  form_->OpenDialogHook = [&](const QString& title) {
+    titles << title;
+    return dir.File("fw.bin");
+  };
+  form_->UpdateProgramBtnClick();
+  EXPECT_EQ(titles, QStringList{""}) << "no title of its own";
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{
+                           {14, 1}, {14, 16}, {15, 0}, {15, 0}, {15, 1}, {15, 2}, {15, 3}}));
+  EXPECT_EQ(MessageTexts(), QStringList{"升级程序成功!"});
+}
+
+TEST_F(WindowOperations, DrawerOverTcpFromTheWindow) {
+  test::LoopbackListener printer;
+  form_->Ops().SetDrawerPort(printer.Port());
+  form_->SetText("IPAddrEd", " 127.0.0.1 ");
+  form_->btnOpenDrawerClick();
+  EXPECT_EQ(printer.AcceptAndReadAll(5000), QByteArray("\x1B\x70\x00\x18\x18", 5));
+  EXPECT_TRUE(engine_.Captured().empty());
+  EXPECT_TRUE(messages.empty());
+
+  test::RefusingPort closed;
+  form_->Ops().SetDrawerPort(closed.Port());
+  form_->btnOpenDrawerClick();
+  EXPECT_EQ(MessageTexts(), QStringList{"Socket Error # 111\nConnection refused."});
+}
+
+TEST_F(WindowOperations, SerialDrawerRunsTheTestOnceThenSendsDirectly) {
+  sim::SerialServer serial(engine_);
+  serial.StartPty();
+  // The port list shows the adapters it finds; the simulator's line is one of them here.
+  auto* ports = static_cast<QComboBox*>(form_->Control("PortCB"));
+  ports->addItem(QString::fromStdString(serial.Path()));
+  ports->setCurrentIndex(ports->count() - 1);
+  form_->SetItemIndex("CommRG", 1);
+  form_->CommRGClick();
+  Choose("BaudRateCB", 6);  // 115200
+
+  form_->btnOpenDrawerClick();
+  EXPECT_TRUE(form_->CommTested);
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 2}}));
+  EXPECT_FALSE(form_->Comm->isModem());
+  // Outside frames the printer saw four frame trailers (0xFF) and the five command bytes.
+  auto waitForDiscarded = [&](std::uint64_t n) {
+    const platform::Deadline deadline = platform::Deadline::In(5000);
+    while (serial.Stats().discardedBytes < n && !deadline.Expired())
+      platform::DelayMs(10);
+    return serial.Stats().discardedBytes;
+  };
+  EXPECT_EQ(waitForDiscarded(4 + 5), 4u + 5u);
+  form_->btnOpenDrawerClick();
+  EXPECT_EQ(waitForDiscarded(4 + 5 + 5), 4u + 5u + 5u) << "the five raw command bytes";
+  EXPECT_EQ(engine_.Captured().size(), 4u) << "no second test";
+  EXPECT_TRUE(messages.empty());
+}
+
+}  // namespace
+}  // namespace xv4

@@ -1,0 +1,403 @@
+// xv4ctl as a user runs it: the executable spawned against the printer simulator on 127.0.0.1,
+// with its own data directory, checked by exit status, output and the records on the wire.
+#include "app/LanguageTexts.h"
+#include "app/ParamBlocks.h"
+#include "platform/IniFile.h"
+#include "sim/PrinterEngine.h"
+#include "sim/SerialServer.h"
+#include "sim/UdpServer.h"
+#include "support/AppSettings.h"
+#include "support/LoopbackTcp.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+namespace xv4 {
+namespace {
+
+using test::Bytes;
+
+struct CtlRun {
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+QString BinDir() {
+  const QByteArray bin = qgetenv("XV4_TEST_BIN");
+  if (!bin.isEmpty())
+    return QString::fromLocal8Bit(bin);
+  return QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
+}
+
+QByteArray PatternFile(int bytes) {
+  QByteArray f(bytes, '\0');
+  for (int i = 0; i < bytes; ++i)
+    f[i] = static_cast<char>((i / 256) * 7 + (i % 256));
+  return f;
+}
+
+class XvctlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    server_.Start("127.0.0.1", 0);
+  }
+
+  QString Path(const QString& name) const { return dir_.path() + QLatin1Char('/') + name; }
+  QByteArray Read(const QString& name) const {
+    QFile f(Path(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  void Write(const QString& name, const QByteArray& content) const {
+    QFile f(Path(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+  }
+
+  QStringList Printer() const {
+    return {"--host", "127.0.0.1", "--port", QString::number(server_.Port())};
+  }
+
+  QProcessEnvironment Environment(const char* acp) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XV4_ACP", acp);
+    env.insert("XV4_LOCAL_PORT", "0");
+    env.remove("XV4_HOME");
+    return env;
+  }
+
+  void Start(QProcess& p, const QStringList& args, const char* acp = "936") const {
+    p.setProcessEnvironment(Environment(acp));
+    p.start(BinDir() + "/xv4ctl", QStringList{"--data-dir", dir_.path()} + args);
+    ASSERT_TRUE(p.waitForStarted(10000));
+  }
+
+  CtlRun Xvctl(const QStringList& args, const char* acp = "936") const {
+    QProcess p;
+    Start(p, args, acp);
+    CtlRun r;
+    EXPECT_TRUE(p.waitForFinished(180000));
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+  }
+
+  std::vector<std::pair<int, int>> WireLog() const {
+    std::vector<std::pair<int, int>> w;
+    for (const auto& r : engine_.Captured())
+      w.emplace_back(r.command, r.word);
+    return w;
+  }
+
+  QTemporaryDir dir_;
+  sim::PrinterEngine engine_;
+  sim::UdpServer server_{engine_};
+};
+
+TEST_F(XvctlTest, HelpAndVersion) {
+  const CtlRun help = Xvctl({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_TRUE(help.out.contains("SYNOPSIS"));
+  EXPECT_TRUE(help.out.contains("xv4ctl [OPTION]... program FILE"));
+  EXPECT_TRUE(help.out.contains("EXIT STATUS"));
+  EXPECT_TRUE(help.err.isEmpty());
+  const CtlRun version = Xvctl({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out, "xv4ctl 1.504\n");
+}
+
+TEST_F(XvctlTest, BadUsageExitsTwoAndSendsNothing) {
+  const QList<QStringList> cases = {
+      {},
+      {"frobnicate"},
+      {"--port", "x", "test"},
+      {"program"},
+      {"--set", "NoSuchKey=1", "test"},
+      {"--set", "cb_alert=9", "test"},
+      {"--baud", "12345", "test"},
+      {"--serial", "LPT1", "test"},
+  };
+  for (const QStringList& args : cases) {
+    const CtlRun r = Xvctl(args);
+    EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
+    EXPECT_TRUE(r.err.startsWith("xv4ctl: ")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("Try 'xv4ctl --help'")) << r.err.toStdString();
+  }
+  EXPECT_TRUE(engine_.Captured().empty());
+}
+
+TEST_F(XvctlTest, TestSucceedsWithPlainProgressLines) {
+  const CtlRun r = Xvctl(Printer() << "test");
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "通讯测试成功!\n");
+  EXPECT_EQ(r.err, "连接...\n通讯测试...\n通讯测试成功!\n断开...\n");
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 2}}));
+  EXPECT_FALSE(QFile::exists(Path("Config.cfg"))) << "xv4ctl never writes Config.cfg";
+}
+
+TEST_F(XvctlTest, QuietPrintsNothingOnSuccess) {
+  const CtlRun r = Xvctl(Printer() << "--quiet"
+                                   << "test");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(r.out.isEmpty());
+  EXPECT_TRUE(r.err.isEmpty());
+}
+
+TEST_F(XvctlTest, EnglishTextsFollowTheCodePage) {
+  platform::IniFile english(BinDir() + "/English.LNG");
+  ASSERT_TRUE(english.Loaded());
+  ResetLanguageTexts();
+  LoadLanguageTexts(english, 1252);
+  const QString expected = MessageText(Msg::CommTestOk);
+  ResetLanguageTexts();
+  const CtlRun r = Xvctl(Printer() << "test", "1252");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, expected + "\n");
+  EXPECT_NE(expected, MessageText(Msg::CommTestOk));
+}
+
+TEST_F(XvctlTest, SilentPrinterFailsWithExitOne) {
+  sim::FaultConfig f;
+  f.dropEvery = 1;
+  engine_.SetFaults(f);
+  const CtlRun r = Xvctl(Printer() << "--retry-count"
+                                   << "1"
+                                   << "--retry-interval"
+                                   << "50"
+                                   << "test");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "连接...失败!\n");
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 1}}));
+}
+
+TEST_F(XvctlTest, MalformedAddressExitsTwo) {
+  const CtlRun r = Xvctl({"--host", "127.0.0", "test"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err, "xv4ctl: Invalid S/N\n");
+  EXPECT_TRUE(r.out.isEmpty());
+}
+
+TEST_F(XvctlTest, SerialPortThatCannotOpenExitsThree) {
+  for (const char* command : {"test", "drawer", "params"}) {
+    Write("zk16.hex", PatternFile(40960));
+    const CtlRun r = Xvctl({"--serial", Path("no-such-tty"), "--baud", "115200", command});
+    EXPECT_EQ(r.exitCode, 3) << command;
+    EXPECT_TRUE(r.err.contains("Error opening")) << r.err.toStdString();
+  }
+}
+
+TEST_F(XvctlTest, SerialLineThroughADevicePath) {
+  sim::SerialServer serial(engine_);
+  serial.StartPty();
+  Write("zk16.hex", PatternFile(40960));
+  const QString tty = QString::fromStdString(serial.Path());
+  CtlRun r = Xvctl({"--serial", tty, "--baud", "115200", "--id", "77", "test"});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 2}}));
+  // The handshake carries machine number 77 in packed BCD, least significant pair first.
+  EXPECT_EQ(Bytes(engine_.Captured()[0].data, 0, 4), Bytes({0x77, 0x00, 0x00, 0x00}));
+
+  engine_.ClearCapture();
+  r = Xvctl({"--serial", tty, "--baud", "115200", "params"});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(engine_.Captured().size(), 5u + 128u + 1u);
+}
+
+TEST_F(XvctlTest, OptionsActInTheOrderGiven) {
+  // The later --set wins over the earlier --host; only 127.0.0.1 answers.
+  const CtlRun r = Xvctl({"--host", "127.0.0.9", "--port", QString::number(server_.Port()), "--set",
+                          "IPAddrEd=127.0.0.1", "--retry-count", "1", "test"});
+  EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+}
+
+TEST_F(XvctlTest, StartsFromConfigCfgAndLeavesItUntouched) {
+  // A missing key empties its edit: without NewIPAddrEd the new address is malformed, and
+  // that is found before anything is sent.
+  QByteArray config =
+      "[Set]\r\nIPAddrEd=127.0.0.1\r\nIPPortEd=" + QByteArray::number(server_.Port()) +
+      "\r\nse1=120\r\n";
+  Write("Config.cfg", config);
+  Write("zk16.hex", PatternFile(40960));
+  const CtlRun refused = Xvctl({"params"});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_EQ(refused.err, "xv4ctl: Invalid S/N\n");
+  EXPECT_TRUE(engine_.Captured().empty());
+
+  config += "NewIPAddrEd=192.168.1.7\r\nedt_WiFi_Ip=192.168.1.7\r\n";
+  Write("Config.cfg", config);
+  const CtlRun r = Xvctl({"params"});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(Read("Config.cfg"), config);
+  const QByteArray log = Read("log.hex");
+  ASSERT_EQ(log.size(), 512);
+  EXPECT_EQ(Bytes(log, 71, 2), Bytes({0x00, 120}));
+}
+
+TEST_F(XvctlTest, ParamDownloadWorkedExample) {
+  const QByteArray file = PatternFile(40960);
+  Write("zk16.hex", file);
+  const CtlRun r = Xvctl(Printer() << "--set"
+                                   << "cb_alert=0"
+                                   << "params");
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "下载参数成功！请重新启动打印机。\n");
+
+  const auto c = engine_.Captured();
+  ASSERT_EQ(c.size(), 5u + 128u + 1u);
+  const auto& a = c[5 + 121].data;
+  EXPECT_EQ(Bytes(a, 64, 9), Bytes({0xFF, 0x00, 0xD2, 160, 0xFF, 0xFF, 3, 0x00, 0x32}));
+  EXPECT_EQ(Bytes(a, 80, 2), Bytes({0x00, 1}));
+  EXPECT_EQ(a[106], 0xFF);
+  const auto& b = c[5 + 122].data;
+  EXPECT_EQ(Bytes(b, 0, 5), Bytes({0xC0, 0xA8, 0x01, 0x07, 0xAA}));
+  EXPECT_EQ(Bytes(c[5 + 123].data, 0, 256), std::vector<std::uint8_t>(256, 0xFF));
+  EXPECT_EQ(Bytes(c[5 + 120].data, 0, 256), Bytes(file, 120 * 256, 256));
+  const QByteArray log = Read("log.hex");
+  ASSERT_EQ(log.size(), 512);
+  EXPECT_EQ(Bytes(log, 0, 256), Bytes(a, 0, 256));
+  EXPECT_EQ(Bytes(log, 256, 256), Bytes(b, 0, 256));
+}
+
+TEST_F(XvctlTest, ParamDownloadWithRevealedRowsAndChecks) {
+  Write("font.bin", PatternFile(40960));
+  const CtlRun r = Xvctl(Printer() << "--reveal"
+                                   << "machine-no,printer-type"
+                                   << "--set"
+                                   << "PP3IDEd=12345678"
+                                   << "--set"
+                                   << "cbbsort=3"
+                                   << "--set"
+                                   << "cbbJianFan=1"
+                                   << "--clear"
+                                   << "--bt"
+                                   << "--set"
+                                   << "edtlanyani=ABC"
+                                   << "--wireless"
+                                   << "--data-file" << Path("font.bin") << "params");
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  const auto c = engine_.Captured();
+  ASSERT_EQ(c.size(), 4u + 128u + 1u) << "no machine-number read";
+  const auto& a = c[4 + 121].data;
+  EXPECT_EQ(Bytes(a, 4, 4), Bytes({0x00, 0xBC, 0x61, 0x4E}));
+  EXPECT_EQ(Bytes(a, 102, 4), Bytes({0x01, 0x01, 0x01, 0xAA}));
+  EXPECT_EQ(Bytes(a, 112, 4), Bytes({0x41, 0x42, 0x43, 0x00}));
+  EXPECT_EQ(Bytes(a, 160, 12),
+            Bytes({0xC0, 0xA8, 0x01, 0x09, 0xC0, 0xA8, 0x01, 0x0A, 0xD2, 0x04, 0x00, 0x00}));
+}
+
+TEST_F(XvctlTest, ParamDownloadRefusesMissingAndShortFiles) {
+  CtlRun r = Xvctl(Printer() << "params");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(r.err.contains("zk16.hex")) << r.err.toStdString();
+  EXPECT_TRUE(QFile::exists(Path("log.hex")));
+  EXPECT_EQ(Read("log.hex").size(), 0);
+
+  Write("zk16.hex", PatternFile(121 * 256));
+  r = Xvctl(Printer() << "params");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(r.err.contains("at least 123 records")) << r.err.toStdString();
+  EXPECT_TRUE(engine_.Captured().empty());
+
+  Write("zk16.hex", PatternFile(40960));
+  r = Xvctl(Printer() << "--set"
+                      << "NewIPAddrEd=10.0.0"
+                      << "params");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err, "xv4ctl: Invalid S/N\n");
+  EXPECT_TRUE(engine_.Captured().empty());
+}
+
+TEST_F(XvctlTest, DataDownloadDefaultAndNamedFiles) {
+  Write("zk16.hex", PatternFile(40960));
+  CtlRun r = Xvctl(Printer() << "--wireless"
+                             << "data");
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "下载数据成功！请重新启动打印机。\n");
+  auto c = engine_.Captured();
+  ASSERT_EQ(c.size(), 5u + 160u + 1u);
+  EXPECT_EQ(Bytes(c[5 + 122].data, 0, 21),
+            Bytes({0xC0, 0xA8, 0x01, 0x07, 0xAA, 0xFF, 0xFF, 0xFF, 0xFF, 0xC0, 0xA8,
+                   0x01, 0x09, 0xC0, 0xA8, 0x01, 0x0A, 0xD2, 0x04, 0x00, 0x00}));
+  EXPECT_FALSE(QFile::exists(Path("log.hex")));
+
+  engine_.ClearCapture();
+  Write("small.hex", PatternFile(3 * 256));
+  r = Xvctl(Printer() << "data" << Path("small.hex"));
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_EQ(engine_.Captured().size(), 5u + 3u + 1u);
+
+  r = Xvctl(Printer() << "data" << Path("missing.hex"));
+  EXPECT_EQ(r.exitCode, 2);
+}
+
+TEST_F(XvctlTest, ProgramDownloadOnTheWire) {
+  Write("fw.bin", PatternFile(1000));
+  const CtlRun r = Xvctl(Printer() << "program" << Path("fw.bin"));
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "升级程序成功!\n");
+  EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{
+                           {14, 1}, {14, 16}, {15, 0}, {15, 0}, {15, 1}, {15, 2}, {15, 3}}));
+
+  Write("empty.bin", QByteArray());
+  const CtlRun empty = Xvctl(Printer() << "program" << Path("empty.bin"));
+  EXPECT_EQ(empty.exitCode, 2);
+  EXPECT_TRUE(empty.err.contains("empty")) << empty.err.toStdString();
+}
+
+TEST_F(XvctlTest, DrawerOverTcp) {
+  test::LoopbackListener printer;
+  const CtlRun r =
+      Xvctl(Printer() << "--drawer-port" << QString::number(printer.Port()) << "drawer");
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(printer.AcceptAndReadAll(5000), QByteArray("\x1B\x70\x00\x18\x18", 5));
+  EXPECT_TRUE(engine_.Captured().empty());
+
+  test::RefusingPort closed;
+  const CtlRun refused =
+      Xvctl(Printer() << "--drawer-port" << QString::number(closed.Port()) << "drawer");
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.err, "xv4ctl: Socket Error # 111\nConnection refused.\n");
+}
+
+TEST_F(XvctlTest, TrafficLogOnRequest) {
+  ASSERT_EQ(Xvctl(Printer() << "--log-traffic"
+                            << "test")
+                .exitCode,
+            0);
+  const QStringList logs = QDir(Path("LOG")).entryList({"*.LOG"}, QDir::Files);
+  ASSERT_EQ(logs.size(), 1);
+  EXPECT_TRUE(Read("LOG/" + logs.first()).contains(">>>>>>Receive data<<<<<<<<"));
+}
+
+TEST_F(XvctlTest, CtrlCAbortsTheTransferAndExitsOne) {
+  Write("fw.bin", PatternFile(2 * 1024 * 1024));
+  sim::FaultConfig f;
+  f.delayMs = 20;  // the whole file would take minutes
+  engine_.SetFaults(f);
+  QProcess p;
+  Start(p, Printer() << "program" << Path("fw.bin"));
+  ASSERT_TRUE(engine_.WaitForRequests(10, std::chrono::seconds(30)));
+  ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+  ASSERT_TRUE(p.waitForFinished(30000));
+  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(p.exitCode(), 1);
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_FALSE(out.contains("升级程序成功!"));
+  EXPECT_FALSE(out.contains("升级程序...失败!")) << "a cancelled run shows no failure text";
+  EXPECT_TRUE(err.contains("xv4ctl: interrupted")) << err.toStdString();
+  const int sent = engine_.Stats().requests;
+  EXPECT_LT(sent, 200);
+}
+
+}  // namespace
+}  // namespace xv4
