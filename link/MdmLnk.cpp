@@ -91,8 +91,9 @@ TMdmLnk::TMdmLnk(QObject* owner) : QObject(owner), comm_(std::make_unique<TComm>
     timers_[i].period = periods[i];
 
   // Fixed line settings of the link: 8 data bits, no parity, one stop bit, DTR and RTS on, no
-  // XON/XOFF on output, NUL bytes kept, and a 1 ms read interval so that every burst is handed
-  // on as soon as it has arrived. DTR goes off first and on last, as the port expects.
+  // XON/XOFF on output, NUL bytes kept, and every read handed on as soon as it has arrived (read
+  // interval 0: no gap wait; even a 1 ms gap wait would hold every acknowledgement back by a
+  // millisecond and cut the record rate to a fraction). DTR goes off first and on last.
   TComm& c = *comm_;
   c.SetCommName(commName_);
   c.SetBaudRate(BaudRateBps(baudRate_));
@@ -104,7 +105,7 @@ TMdmLnk::TMdmLnk(QObject* owner) : QObject(owner), comm_(std::make_unique<TComm>
   c.SetByteSize(TByteSize::_8);
   c.SetParity(TParity::None);
   c.SetStopBits(TStopBits::_1);
-  c.SetReadIntervalTimeout(1);
+  c.SetReadIntervalTimeout(0);
   c.OnReceiveData = [this](QObject* sender, const std::uint8_t* buffer, std::uint16_t length) {
     PortDataReceived(sender, buffer, length);
   };

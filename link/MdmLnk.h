@@ -1,7 +1,7 @@
 #pragma once
 // TMdmLnk: the serial link between the device session and one serial port.
 //
-// Owns a TComm (fixed line settings: 8N1, DTR and RTS on, read interval 1 ms), the worker thread
+// Owns a TComm (fixed line settings: 8N1, DTR and RTS on, no read gap wait), the worker thread
 // TNewData while open, two receive buffers, the debug message list and the protocol timers.
 // Writes go out one at a time; received bytes are forwarded to OnReceiveNewData at once from the
 // UI thread and are also parsed by the worker (modem lines, data packs) every 50 ms.

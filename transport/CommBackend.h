@@ -54,8 +54,10 @@ struct CommLineSettings {
   bool operator==(const CommLineSettings&) const = default;
 };
 
-// Milliseconds. With the total read time-outs at 0, a received chunk ends when no byte has
-// arrived for readInterval (or the chunk buffer is full).
+// Milliseconds. A received chunk ends when no byte has arrived for readInterval, when the total
+// read time-out (multiplier x chunk size + constant, if not 0) has run out since its first byte,
+// or when the chunk buffer is full. readInterval 0 hands every read on as it comes. The write
+// time-outs are kept for the owner; the write thread always writes every byte.
 struct CommTimeouts {
   std::uint32_t readInterval = 100;
   std::uint32_t readTotalMultiplier = 0;

@@ -74,7 +74,7 @@ TEST_F(MdmLnkTest, FreshLinkHasItsDefaultsAndConfiguresThePort) {
   EXPECT_EQ(port.ByteSize(), TByteSize::_8);
   EXPECT_EQ(port.Parity(), TParity::None);
   EXPECT_EQ(port.StopBits(), TStopBits::_1);
-  EXPECT_EQ(port.ReadIntervalTimeout(), 1u);
+  EXPECT_EQ(port.ReadIntervalTimeout(), 0u);
 }
 
 TEST_F(MdmLnkTest, CommNameSetsTagFromALeadingComNumberUpTo130) {
