@@ -70,6 +70,16 @@ class WindowOperations : public test::AppFixture {
       w.emplace_back(r.command, r.word);
     return w;
   }
+  // RS232 at 115200 on the simulator's line. The port list shows the adapters it finds; the
+  // simulator's line is one of them here.
+  void UseSerialLine(const sim::SerialServer& serial) {
+    auto* ports = static_cast<QComboBox*>(form_->Control("PortCB"));
+    ports->addItem(QString::fromStdString(serial.Path()));
+    ports->setCurrentIndex(ports->count() - 1);
+    form_->SetItemIndex("CommRG", 1);
+    form_->CommRGClick();
+    Choose("BaudRateCB", 6);
+  }
   void Choose(const char* combo, int index) {
     auto* box = static_cast<QComboBox*>(form_->Control(combo));
     box->setCurrentIndex(index);
@@ -203,13 +213,7 @@ TEST_F(WindowOperations, DrawerOverTcpFromTheWindow) {
 TEST_F(WindowOperations, SerialDrawerRunsTheTestOnceThenSendsDirectly) {
   sim::SerialServer serial(engine_);
   serial.StartPty();
-  // The port list shows the adapters it finds; the simulator's line is one of them here.
-  auto* ports = static_cast<QComboBox*>(form_->Control("PortCB"));
-  ports->addItem(QString::fromStdString(serial.Path()));
-  ports->setCurrentIndex(ports->count() - 1);
-  form_->SetItemIndex("CommRG", 1);
-  form_->CommRGClick();
-  Choose("BaudRateCB", 6);  // 115200
+  UseSerialLine(serial);
 
   form_->btnOpenDrawerClick();
   EXPECT_TRUE(form_->CommTested);
@@ -252,12 +256,7 @@ std::vector<std::pair<int, int>> WithRecords(std::vector<std::pair<int, int>> he
 TEST_F(WindowOperations, EveryOperationOverRs232ThroughLineFaults) {
   sim::SerialServer serial(engine_);
   serial.StartPty();
-  auto* ports = static_cast<QComboBox*>(form_->Control("PortCB"));
-  ports->addItem(QString::fromStdString(serial.Path()));
-  ports->setCurrentIndex(ports->count() - 1);
-  form_->SetItemIndex("CommRG", 1);
-  form_->CommRGClick();
-  Choose("BaudRateCB", 6);  // 115200
+  UseSerialLine(serial);
   ASSERT_TRUE(dir.Write("zk16.hex", PatternFile(160 * 256)));
   ASSERT_TRUE(dir.Write("fw.bin", PatternFile(1000)));
   form_->OpenDialogHook = [&](const QString&) { return dir.File("fw.bin"); };
