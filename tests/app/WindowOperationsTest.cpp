@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace xv4 {
@@ -68,6 +69,16 @@ class WindowOperations : public test::AppFixture {
     for (const auto& r : engine_.Captured())
       w.emplace_back(r.command, r.word);
     return w;
+  }
+  // RS232 at 115200 on the simulator's line. The port list shows the adapters it finds; the
+  // simulator's line is one of them here.
+  void UseSerialLine(const sim::SerialServer& serial) {
+    auto* ports = static_cast<QComboBox*>(form_->Control("PortCB"));
+    ports->addItem(QString::fromStdString(serial.Path()));
+    ports->setCurrentIndex(ports->count() - 1);
+    form_->SetItemIndex("CommRG", 1);
+    form_->CommRGClick();
+    Choose("BaudRateCB", 6);
   }
   void Choose(const char* combo, int index) {
     auto* box = static_cast<QComboBox*>(form_->Control(combo));
@@ -202,13 +213,7 @@ TEST_F(WindowOperations, DrawerOverTcpFromTheWindow) {
 TEST_F(WindowOperations, SerialDrawerRunsTheTestOnceThenSendsDirectly) {
   sim::SerialServer serial(engine_);
   serial.StartPty();
-  // The port list shows the adapters it finds; the simulator's line is one of them here.
-  auto* ports = static_cast<QComboBox*>(form_->Control("PortCB"));
-  ports->addItem(QString::fromStdString(serial.Path()));
-  ports->setCurrentIndex(ports->count() - 1);
-  form_->SetItemIndex("CommRG", 1);
-  form_->CommRGClick();
-  Choose("BaudRateCB", 6);  // 115200
+  UseSerialLine(serial);
 
   form_->btnOpenDrawerClick();
   EXPECT_TRUE(form_->CommTested);
@@ -226,6 +231,88 @@ TEST_F(WindowOperations, SerialDrawerRunsTheTestOnceThenSendsDirectly) {
   EXPECT_EQ(waitForDiscarded(4 + 5 + 5), 4u + 5u + 5u) << "the five raw command bytes";
   EXPECT_EQ(engine_.Captured().size(), 4u) << "no second test";
   EXPECT_TRUE(messages.empty());
+}
+
+// The records of a run with repeats folded: a refused, lost or garbled exchange is sent again,
+// and what matters is that every record got through in order.
+std::vector<std::pair<int, int>> Folded(const std::vector<sim::CapturedRecord>& records) {
+  std::vector<std::pair<int, int>> w;
+  for (const auto& r : records) {
+    const std::pair<int, int> cw{r.command, r.word};
+    if (w.empty() || w.back() != cw)
+      w.push_back(cw);
+  }
+  return w;
+}
+
+std::vector<std::pair<int, int>> WithRecords(std::vector<std::pair<int, int>> head, int command,
+                                             int records, std::vector<std::pair<int, int>> tail) {
+  for (int i = 0; i < records; ++i)
+    head.emplace_back(command, i);
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+TEST_F(WindowOperations, EveryOperationOverRs232ThroughLineFaults) {
+  sim::SerialServer serial(engine_);
+  serial.StartPty();
+  UseSerialLine(serial);
+  ASSERT_TRUE(dir.Write("zk16.hex", PatternFile(160 * 256)));
+  ASSERT_TRUE(dir.Write("fw.bin", PatternFile(1000)));
+  form_->OpenDialogHook = [&](const QString&) { return dir.File("fw.bin"); };
+
+  // A refusal, a reply with a wrong header, a reply frame with a bad checksum, a false start and
+  // line noise before every answer: each operation must still get every record through.
+  sim::FaultConfig faults;
+  faults.nakFirst = 1;
+  faults.corruptFirst = 1;
+  faults.badChecksumFirst = 1;
+  faults.falseStart = true;
+  faults.garbageBytes = 7;
+
+  const std::vector<std::pair<int, int>> open = {{14, 1}, {14, 16}};
+  struct Case {
+    const char* name;
+    std::function<void()> run;
+    std::vector<std::pair<int, int>> wire;
+    QStringList messages;
+  } cases[] = {
+      {"test", [&] { form_->TestBtnClick(); }, {{14, 1}, {14, 16}, {63, 124}, {14, 2}}, {}},
+      {"params",
+       [&] { form_->DownloadParamBtnClick(); },
+       WithRecords({{14, 1}, {14, 16}, {63, 124}, {14, 16}}, 63, 128, {{14, 2}}),
+       {"下载参数成功！请重新启动打印机。"}},
+      {"data",
+       [&] { form_->DownloadDataBtnClick(); },
+       WithRecords({{14, 1}, {14, 16}, {63, 124}, {14, 16}}, 63, 160, {{14, 2}}),
+       {"下载数据成功！请重新启动打印机。"}},
+      {"program",
+       [&] { form_->UpdateProgramBtnClick(); },
+       WithRecords(open, 15, 4, {}),
+       {"升级程序成功!"}},
+  };
+  for (const Case& c : cases) {
+    engine_.ClearCapture();
+    engine_.SetFaults(faults);
+    messages.clear();
+    c.run();
+    EXPECT_EQ(Folded(engine_.Captured()), c.wire) << c.name;
+    EXPECT_EQ(MessageTexts(), c.messages) << c.name;
+    EXPECT_TRUE(finals_.isEmpty()) << c.name << ": " << finals_.join("|").toStdString();
+    EXPECT_GT(engine_.Captured().size(), c.wire.size()) << c.name << ": the faults cost repeats";
+    EXPECT_TRUE(form_->isEnabled()) << c.name;
+  }
+  EXPECT_TRUE(form_->CommTested);
+
+  // After the successful test the drawer command goes straight out, through the same noise.
+  const std::uint64_t before = serial.Stats().discardedBytes;
+  engine_.ClearCapture();
+  form_->btnOpenDrawerClick();
+  const platform::Deadline deadline = platform::Deadline::In(5000);
+  while (serial.Stats().discardedBytes < before + 5 && !deadline.Expired())
+    platform::DelayMs(10);
+  EXPECT_EQ(serial.Stats().discardedBytes, before + 5) << "the five raw command bytes";
+  EXPECT_TRUE(engine_.Captured().empty());
 }
 
 }  // namespace

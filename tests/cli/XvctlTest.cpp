@@ -212,6 +212,62 @@ TEST_F(XvctlTest, SerialLineThroughADevicePath) {
   EXPECT_EQ(engine_.Captured().size(), 5u + 128u + 1u);
 }
 
+// Every command over a serial line whose printer refuses once, garbles a reply, sends a bad
+// checksum and puts noise before every answer: each still gets all its records through.
+TEST_F(XvctlTest, EveryCommandOverRs232ThroughLineFaults) {
+  sim::SerialServer serial(engine_);
+  serial.StartPty();
+  Write("zk16.hex", PatternFile(160 * 256));
+  Write("fw.bin", PatternFile(1000));
+  sim::FaultConfig faults;
+  faults.nakFirst = 1;
+  faults.corruptFirst = 1;
+  faults.badChecksumFirst = 1;
+  faults.falseStart = true;
+  faults.garbageBytes = 7;
+  const QStringList line = {"--serial",         QString::fromStdString(serial.Path()),
+                            "--baud",           "115200",
+                            "--retry-interval", "200"};
+  auto records = [](int command, int from, int count) {
+    std::vector<std::pair<int, int>> w;
+    for (int i = from; i < from + count; ++i)
+      w.emplace_back(command, i);
+    return w;
+  };
+  auto join = [](std::initializer_list<std::vector<std::pair<int, int>>> parts) {
+    std::vector<std::pair<int, int>> w;
+    for (const auto& p : parts)
+      w.insert(w.end(), p.begin(), p.end());
+    return w;
+  };
+  const std::vector<std::pair<int, int>> test = {{14, 1}, {14, 16}, {63, 124}, {14, 2}};
+  const std::vector<std::pair<int, int>> start = {{14, 1}, {14, 16}, {63, 124}, {14, 16}};
+  const struct {
+    QStringList command;
+    std::vector<std::pair<int, int>> wire;
+  } cases[] = {
+      {{"test"}, test},
+      {{"params"}, join({start, records(63, 0, 128), {{14, 2}}})},
+      {{"data"}, join({start, records(63, 0, 160), {{14, 2}}})},
+      {{"program", Path("fw.bin")}, join({{{14, 1}, {14, 16}}, records(15, 0, 4)})},
+      {{"drawer"}, test},  // a fresh process has not tested yet: the test runs first
+  };
+  for (const auto& c : cases) {
+    engine_.ClearCapture();
+    engine_.SetFaults(faults);
+    const CtlRun r = Xvctl(line + c.command);
+    const std::string name = c.command.join(' ').toStdString();
+    EXPECT_EQ(r.exitCode, 0) << name << ": " << r.err.toStdString();
+    std::vector<std::pair<int, int>> folded;
+    for (const auto& rec : engine_.Captured()) {
+      if (folded.empty() || folded.back() != std::pair<int, int>{rec.command, rec.word})
+        folded.emplace_back(rec.command, rec.word);
+    }
+    EXPECT_EQ(folded, c.wire) << name;
+    EXPECT_GT(engine_.Captured().size(), c.wire.size()) << name << ": the faults cost repeats";
+  }
+}
+
 TEST_F(XvctlTest, OptionsActInTheOrderGiven) {
   // The later --set wins over the earlier --host; only 127.0.0.1 answers.
   const CtlRun r = Xvctl({"--host", "127.0.0.9", "--port", QString::number(server_.Port()), "--set",
