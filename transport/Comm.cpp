@@ -84,10 +84,14 @@ void TComm::OpenPort() {
   ApplyCommState();
 
   {
+    // The write thread's first duty is the report that follows every open.
     std::lock_guard lock(writeMutex_);
     writeQueue_.clear();
     writerStop_ = false;
     writerAccepting_ = true;
+    writerBusy_ = false;
+    reportOwed_ = true;
+    reportSeq_ = queuedSeq_;
   }
   try {
     readThread_ = std::thread(&TComm::ReadLoop, this);
@@ -138,12 +142,42 @@ void TComm::StopThreads() {
 bool TComm::SendData(const void* buffer, std::uint16_t length) {
   if (buffer == nullptr || length == 0)
     return false;
-  QByteArray copy(static_cast<const char*>(buffer), length);
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   {
     std::lock_guard lock(writeMutex_);
     if (!writerAccepting_)
       return false;
-    writeQueue_.push_back(WriteBlock{++queuedSeq_, std::move(copy)});
+    const std::uint64_t seq = ++queuedSeq_;
+    std::size_t done = 0;
+    // With the write thread idle (nothing queued, nothing of its own in Write or Drain, every
+    // earlier block reported) the bytes go to the device from this thread: that spares the
+    // hand-off to the write thread and, where the device has them out at once (a
+    // pseudo-terminal), the drain and its report from there.
+    // Exclusion: WriteNow and OutputQueueEmpty never sleep and run under writeMutex_. The write
+    // thread calls Write or Drain only after marking itself busy under this lock, another
+    // sender finds the lock held, and ClosePort stops accepting under it before the device is
+    // closed; so no two threads ever write to the device at once.
+    // The report is posted through the same target as the threads' reports, so the owner sees
+    // it in posting order and as an event, never inside this call.
+    if (writeQueue_.empty() && !writerBusy_ && !reportOwed_) {
+      const CommIo io = backend_->WriteNow(bytes, length, &done);
+      done = std::min<std::size_t>(done, length);
+      if (io == CommIo::Ok && done == length) {
+        if (backend_->OutputQueueEmpty()) {
+          notify_->Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(seq));
+          return true;
+        }
+        // Still on its way out of a UART: the write thread drains it and reports.
+        reportOwed_ = true;
+        reportSeq_ = seq;
+      }
+      // Otherwise the write thread writes what is left, sleeping as long as the device needs;
+      // a device that failed fails there again and is reported from there.
+    }
+    if (done < length) {
+      writeQueue_.push_back(WriteBlock{seq, QByteArray(reinterpret_cast<const char*>(bytes) + done,
+                                                       static_cast<qsizetype>(length - done))});
+    }
   }
   writeWake_.notify_one();
   return true;
@@ -262,68 +296,69 @@ void TComm::ReadLoop() {
   }
 }
 
-// Write thread. Writes queued blocks whole and in order. Each time the queue runs dry after
-// writing (and once at the start) it waits until the bytes have left the port and reports it,
-// tagged with the last block written so that a report overtaken by a newer SendData is not
-// taken for the newer block's.
-void TComm::WriteLoop() {
-  bool notifyPending = true;
-  std::uint64_t writtenSeq = 0;
-  {
-    std::lock_guard lock(writeMutex_);
-    writtenSeq = queuedSeq_;
+CommIo TComm::WriteBlockWhole(const QByteArray& bytes) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+  const auto size = static_cast<std::size_t>(bytes.size());
+  std::size_t offset = 0;
+  while (offset < size) {
+    std::size_t written = 0;
+    const CommIo io = backend_->Write(data + offset, size - offset, &written);
+    if (io != CommIo::Ok)
+      return io;
+    offset += std::min(written, size - offset);
   }
-  auto fail = [this](CommIo io) {
-    {
-      std::lock_guard lock(writeMutex_);
-      writerAccepting_ = false;
-      writeQueue_.clear();
-    }
+  return CommIo::Ok;
+}
+
+// Write thread. Writes queued blocks whole and in order. Each time the queue runs dry after
+// bytes went out (and once at the start) it waits until they have left the port and reports it,
+// tagged with the last block handed to the device, so that a report overtaken by a newer
+// SendData is not taken for the newer block's. Everything here that can sleep (a write into a
+// full queue, a drain) runs with writerBusy_ set, which keeps SendData from writing beside it.
+void TComm::WriteLoop() {
+  std::unique_lock lock(writeMutex_);
+  auto fail = [&](CommIo io) {
+    writerAccepting_ = false;
+    writerBusy_ = false;
+    writeQueue_.clear();
+    lock.unlock();
     if (io == CommIo::Hangup)
       PostHangup();
   };
 
   for (;;) {
-    WriteBlock block;
-    {
-      std::unique_lock lock(writeMutex_);
-      for (;;) {
-        if (writerStop_)
-          return;
-        if (!writeQueue_.empty())
-          break;
-        if (notifyPending) {
-          lock.unlock();
-          const CommIo io = backend_->Drain();
-          if (io != CommIo::Ok) {
-            fail(io);
-            return;
-          }
-          notify_->Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(writtenSeq));
-          notifyPending = false;
-          lock.lock();
-          continue;
-        }
-        writeWake_.wait(lock);
-      }
-      block = std::move(writeQueue_.front());
+    writeWake_.wait(lock, [this] { return writerStop_ || !writeQueue_.empty() || reportOwed_; });
+    if (writerStop_)
+      return;
+    writerBusy_ = true;
+    if (!writeQueue_.empty()) {
+      const WriteBlock block = std::move(writeQueue_.front());
       writeQueue_.pop_front();
-    }
-
-    const auto* data = reinterpret_cast<const std::uint8_t*>(block.bytes.constData());
-    const auto size = static_cast<std::size_t>(block.bytes.size());
-    std::size_t offset = 0;
-    while (offset < size) {
-      std::size_t written = 0;
-      const CommIo io = backend_->Write(data + offset, size - offset, &written);
+      lock.unlock();
+      const CommIo io = WriteBlockWhole(block.bytes);
+      lock.lock();
       if (io != CommIo::Ok) {
         fail(io);
         return;
       }
-      offset += std::min(written, size - offset);
+      reportOwed_ = true;
+      reportSeq_ = block.seq;
+      continue;
     }
-    writtenSeq = block.seq;
-    notifyPending = true;
+
+    const std::uint64_t seq = reportSeq_;
+    lock.unlock();
+    const CommIo io = backend_->Drain();
+    lock.lock();
+    if (io != CommIo::Ok) {
+      fail(io);
+      return;
+    }
+    // Posted under the lock: a SendData that finds the writer idle after this posts its own
+    // report behind this one.
+    notify_->Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(seq));
+    writerBusy_ = false;
+    reportOwed_ = false;
   }
 }
 
@@ -348,9 +383,9 @@ void TComm::HandleNotification(const platform::Notification& n) {
         handler(this, static_cast<std::uint32_t>(n.param));
       break;
     case kNotifySendDataEmpty: {
-      // A report made before the latest SendData reached the write thread says nothing about
-      // that block: the owner would take it for the block's completion and start its reply
-      // time-out (or its next write) while the bytes are still on their way.
+      // A report made before the latest SendData says nothing about that block: the owner would
+      // take it for the block's completion and start its reply time-out (or its next write)
+      // while the bytes are still on their way.
       bool stale = false;
       {
         std::lock_guard lock(writeMutex_);

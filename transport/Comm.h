@@ -4,8 +4,8 @@
 // Owns its backend (the device), the two threads while the port is open, and the notification
 // target through which the threads reach the owner. The owner's thread (the UI thread) calls
 // every member; SendData may also be called from another thread while the port is open. All
-// five events run on the owner's thread, in the order the threads reported them, whenever that
-// thread processes its events.
+// five events run on the owner's thread, in the order they were reported, whenever that thread
+// processes its events.
 //
 // OpenPort() throws ECommsError and leaves the port closed; runtime line errors arrive as events
 // (OnReceiveError, OnRequestHangup) and never as exceptions. ClosePort() never throws.
@@ -76,9 +76,11 @@ class TComm : public QObject {
   void ClosePort();
   bool IsOpen() const { return open_; }
 
-  // Copies the bytes and queues them for the write thread; returns at once. False (nothing
-  // queued) when the port is closed, its write thread has stopped or length is 0. Completion is
-  // reported collectively by OnSendDataEmpty. Any thread.
+  // Hands the bytes to the port and returns at once, without sleeping. While the write thread
+  // is idle the bytes are written from the calling thread, as far as the device takes them now;
+  // the rest is copied and queued for the write thread. False (nothing sent) when the port is
+  // closed, its write thread has stopped or length is 0. Completion is reported collectively by
+  // OnSendDataEmpty, always as a posted event. Any thread.
   bool SendData(const void* buffer, std::uint16_t length);
 
   // Modem status bits (kModemStatus*) of the open port; false when closed or not reported.
@@ -190,6 +192,7 @@ class TComm : public QObject {
   void StopThreads();
   void ReadLoop();
   void WriteLoop();
+  CommIo WriteBlockWhole(const QByteArray& bytes);
   void DeliverChunk(const std::uint8_t* data, std::size_t count);
   void PostHangup();
   void HandleNotification(const platform::Notification& n);
@@ -211,8 +214,8 @@ class TComm : public QObject {
   // Set by whichever thread reports the first hang-up of an open.
   std::atomic<bool> hangupPosted_{false};
 
-  // The write thread's queue. writeMutex_ guards everything in this group; SendData, ClosePort
-  // and the write thread meet only here.
+  // The write side. writeMutex_ guards everything in this group; SendData, ClosePort and the
+  // write thread meet only here.
   struct WriteBlock {
     std::uint64_t seq;
     QByteArray bytes;
@@ -220,9 +223,14 @@ class TComm : public QObject {
   std::mutex writeMutex_;
   std::condition_variable writeWake_;
   std::deque<WriteBlock> writeQueue_;
-  std::uint64_t queuedSeq_ = 0;   // sequence number of the last block SendData queued
+  std::uint64_t queuedSeq_ = 0;   // sequence number of the last block SendData took
   bool writerAccepting_ = false;  // the write thread runs and takes blocks
   bool writerStop_ = false;
+  bool writerBusy_ = false;  // the write thread is in Write or Drain, outside the lock
+  // Bytes were handed to the device (or the port has just opened) and their drained report is
+  // still to be made, by the write thread, tagged with reportSeq_.
+  bool reportOwed_ = false;
+  std::uint64_t reportSeq_ = 0;
 
   std::thread readThread_;
   std::thread writeThread_;

@@ -7,8 +7,10 @@
 //
 // Threads: Open, Close, ApplyLineSettings, ApplyTimeouts, Purge, ModemStatus and SetDtr come from
 // the UI thread; WaitReadable, Read and TakeLineEvents from the read thread; Write and Drain from
-// the write thread; Cancel from any thread. Open happens before the threads start and Close after
-// both have ended, so the device handle itself needs no lock.
+// the write thread; WriteNow and OutputQueueEmpty from whichever thread sends while the write
+// thread is idle (TComm makes sure the two writers never overlap); Cancel from any thread. Open
+// happens before the threads start and Close after both have ended, so the device handle itself
+// needs no lock.
 
 #include <QString>
 
@@ -148,6 +150,14 @@ class CommBackend {
   virtual CommIo Write(const std::uint8_t* data, std::size_t length, std::size_t* written) = 0;
   // Write thread. Returns once every written byte has left the device.
   virtual CommIo Drain() = 0;
+
+  // Sending thread, never while Write or Drain runs. Writes what the device takes now without
+  // sleeping; *written is 0 when it cannot take anything at the moment.
+  virtual CommIo WriteNow(const std::uint8_t* data, std::size_t length, std::size_t* written) = 0;
+  // Sending thread, as WriteNow. True only when the device can tell that every written byte has
+  // already left it (a pseudo-terminal hands bytes on as they are written; a UART still holds
+  // them in its queue and shift register). False when it cannot tell.
+  virtual bool OutputQueueEmpty() = 0;
 };
 
 }  // namespace xv4

@@ -113,6 +113,8 @@ class PosixCommBackend final : public CommBackend {
     cancelled_ = false;
     pending_ = {};
     countersKept_ = ::ioctl(fd_, TIOCGICOUNT, &counters_) == 0;
+    unsigned int lsr = 0;
+    lsrKept_ = ::ioctl(fd_, TIOCSERGETLSR, &lsr) == 0;
     return CommOpenResult::Ok;
   }
 
@@ -308,6 +310,40 @@ class PosixCommBackend final : public CommBackend {
     }
   }
 
+  CommIo WriteNow(const std::uint8_t* data, std::size_t length, std::size_t* written) override {
+    *written = 0;
+    if (cancelled_)
+      return CommIo::Cancelled;
+    for (;;) {
+      const ssize_t n = ::write(fd_, data, length);
+      if (n >= 0) {
+        *written = static_cast<std::size_t>(n);
+        return CommIo::Ok;
+      }
+      if (errno == EINTR)
+        continue;
+      if (errno == EAGAIN)
+        return CommIo::Ok;
+      return errno == EBADF ? CommIo::Cancelled : CommIo::Hangup;
+    }
+  }
+
+  // The driver's output queue (TIOCOUTQ) does not count what a UART already holds in its
+  // transmit FIFO and shift register; where the driver reports the line status, the transmitter
+  // must be empty as well. A pseudo-terminal has neither: its queue is empty once the write has
+  // returned.
+  bool OutputQueueEmpty() override {
+    int queued = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued != 0)
+      return false;
+    if (lsrKept_) {
+      unsigned int lsr = 0;
+      if (::ioctl(fd_, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) == 0)
+        return false;
+    }
+    return true;
+  }
+
   // Closing the port purges the output queue, which also ends a drain held up by flow control.
   CommIo Drain() override {
     for (;;) {
@@ -351,6 +387,9 @@ class PosixCommBackend final : public CommBackend {
   int fd_ = -1;
   int wakeFd_ = -1;
   std::atomic<bool> cancelled_{false};
+  // Set up by Open before the threads start, read-only afterwards: the driver reports whether
+  // its transmitter is empty (TIOCSERGETLSR).
+  bool lsrKept_ = false;
   // Read thread only (set up by Open before the thread starts).
   bool countersKept_ = false;
   serial_icounter_struct counters_{};

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -61,21 +62,41 @@ class FakeCommBackend : public CommBackend {
     holdDrains_ = hold;
     cv_.notify_all();
   }
+  // Like a UART: written bytes stay in the output queue until a Drain has run (held drains keep
+  // them there too); otherwise they leave at once, as on a pseudo-terminal.
+  void SetOutputLingers(bool linger) {
+    std::lock_guard lock(m_);
+    outputLingers_ = linger;
+  }
+  // At most this many bytes per WriteNow (a nearly full driver queue); -1: no limit.
+  void LimitWriteNow(int bytes) {
+    std::lock_guard lock(m_);
+    writeNowLimit_ = bytes;
+  }
 
   QByteArray Written() const {
     std::lock_guard lock(m_);
     return QByteArray(written_.constData(), written_.size());
   }
-  // What happened on the write side, in order: "W:<bytes>" per Write, "D" per finished Drain.
+  // What happened on the write side, in order: "W:<bytes>" per Write or WriteNow that took
+  // bytes, "D" per finished Drain.
   std::vector<std::string> WriteLog() const {
     std::lock_guard lock(m_);
     return writeLog_;
   }
+  // The bytes each WriteNow took, in order (those written from the sending thread).
+  std::vector<std::string> WrittenNow() const {
+    std::lock_guard lock(m_);
+    return writtenNow_;
+  }
+  // Write or WriteNow calls that overlapped another (the port must never do that).
+  int OverlappingWrites() const { return Get(overlaps_); }
   int Opens() const { return Get(opens_); }
   int Closes() const { return Get(closes_); }
   int LineApplies() const { return Get(lineApplies_); }
   int TimeoutApplies() const { return Get(timeoutApplies_); }
   int Drains() const { return Get(drains_); }
+  int WritesStarted() const { return Get(writesStarted_); }
   int DrainsStarted() const { return Get(drainsStarted_); }
   bool IsOpen() const { return Get(open_); }
   QString LastPath() const {
@@ -121,6 +142,7 @@ class FakeCommBackend : public CommBackend {
       open_ = true;
       cancelled_ = false;
       hungUp_ = false;
+      pendingOut_ = 0;
     }
     cv_.notify_all();
     return r;
@@ -145,10 +167,12 @@ class FakeCommBackend : public CommBackend {
     timeouts_ = t;
     return true;
   }
-  void Purge(bool input, bool) override {
+  void Purge(bool input, bool output) override {
     std::lock_guard lock(m_);
     if (input)
       incoming_.clear();
+    if (output)
+      pendingOut_ = 0;
   }
   bool ModemStatus(std::uint32_t* bits) override {
     std::lock_guard lock(m_);
@@ -206,31 +230,75 @@ class FakeCommBackend : public CommBackend {
   }
   CommIo Write(const std::uint8_t* data, std::size_t length, std::size_t* written) override {
     std::unique_lock lock(m_);
+    const Busy busy(*this);
+    ++writesStarted_;
+    cv_.notify_all();
     cv_.wait(lock, [&] { return !holdWrites_ || cancelled_; });
     if (cancelled_)
       return CommIo::Cancelled;
     if (hungUp_)
       return CommIo::Hangup;
-    written_.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length));
-    writeLog_.push_back("W:" + std::string(reinterpret_cast<const char*>(data), length));
+    Take(data, length);
     *written = length;
-    cv_.notify_all();
     return CommIo::Ok;
   }
   CommIo Drain() override {
     std::unique_lock lock(m_);
+    const Busy busy(*this);
     ++drainsStarted_;
     cv_.notify_all();
     cv_.wait(lock, [&] { return !holdDrains_ || cancelled_; });
     if (cancelled_)
       return CommIo::Cancelled;
     ++drains_;
+    pendingOut_ = 0;
     writeLog_.push_back("D");
     cv_.notify_all();
     return CommIo::Ok;
   }
+  CommIo WriteNow(const std::uint8_t* data, std::size_t length, std::size_t* written) override {
+    std::lock_guard lock(m_);
+    const Busy busy(*this);
+    *written = 0;
+    if (cancelled_)
+      return CommIo::Cancelled;
+    if (hungUp_)
+      return CommIo::Hangup;
+    if (holdWrites_)
+      return CommIo::Ok;
+    if (writeNowLimit_ >= 0)
+      length = std::min(length, static_cast<std::size_t>(writeNowLimit_));
+    if (length > 0) {
+      Take(data, length);
+      writtenNow_.emplace_back(reinterpret_cast<const char*>(data), length);
+    }
+    *written = length;
+    return CommIo::Ok;
+  }
+  bool OutputQueueEmpty() override {
+    std::lock_guard lock(m_);
+    return pendingOut_ == 0;
+  }
 
  private:
+  // Counts the write-side calls in progress (under m_; Write and Drain may wait with m_
+  // released, which is when another call could slip in).
+  struct Busy {
+    explicit Busy(FakeCommBackend& f) : fake(f) {
+      if (fake.writersInside_++ > 0)
+        ++fake.overlaps_;
+    }
+    ~Busy() { --fake.writersInside_; }
+    FakeCommBackend& fake;
+  };
+  void Take(const std::uint8_t* data, std::size_t length) {
+    written_.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length));
+    writeLog_.push_back("W:" + std::string(reinterpret_cast<const char*>(data), length));
+    if (outputLingers_ || holdDrains_)
+      pendingOut_ += length;
+    cv_.notify_all();
+  }
+
   template <typename T>
   T Get(const T& field) const {
     std::lock_guard lock(m_);
@@ -255,11 +323,18 @@ class FakeCommBackend : public CommBackend {
   int timeoutApplies_ = 0;
   int drains_ = 0;
   int drainsStarted_ = 0;
+  int writesStarted_ = 0;
   bool open_ = false;
   bool cancelled_ = false;
   bool hungUp_ = false;
   bool holdWrites_ = false;
   bool holdDrains_ = false;
+  bool outputLingers_ = false;
+  int writeNowLimit_ = -1;
+  std::size_t pendingOut_ = 0;  // written bytes not yet out of the device
+  std::vector<std::string> writtenNow_;
+  int writersInside_ = 0;
+  int overlaps_ = 0;
 };
 
 }  // namespace xv4::test

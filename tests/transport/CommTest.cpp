@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace xv4 {
@@ -383,6 +385,147 @@ TEST(Comm, SendDataEmptyComesOnlyAfterTheNewBlockHasDrained) {
   fake->HoldWrites(false);
   EXPECT_TRUE(WaitEvents([&] { return rec.empties == 1; }));
   EXPECT_EQ(fake->Written(), "frame");
+  comm.ClosePort();
+}
+
+// An idle port writes from the sending thread. A device that has the bytes out at once gets its
+// report without a drain; one that still holds them (a UART), or that took only part of them,
+// leaves the rest to the write thread, and the report comes after the drain. Either way there is
+// exactly one report, as an event after SendData has returned.
+TEST(Comm, IdlePortWritesFromTheSenderAndReportsOnceAfterTheBytesAreOut) {
+  struct Case {
+    const char* name;
+    bool lingers;  // the device keeps written bytes until drained
+    int nowLimit;  // bytes the device takes without waiting (-1: all)
+    std::vector<std::string> takenNow;
+    std::vector<std::string> log;  // write side after the open's drain
+  } cases[] = {
+      {"pseudo-terminal", false, -1, {"frame"}, {"W:frame"}},
+      {"uart", true, -1, {"frame"}, {"W:frame", "D"}},
+      {"nearly full queue", false, 2, {"fr"}, {"W:fr", "W:ame", "D"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto owned = std::make_unique<FakeCommBackend>();
+    FakeCommBackend* fake = owned.get();
+    TComm comm(nullptr, std::move(owned));
+    Recorder rec(comm);
+    comm.OpenPort();
+    ASSERT_TRUE(WaitEvents([&] { return rec.empties == 1; }));
+    fake->SetOutputLingers(c.lingers);
+    fake->LimitWriteNow(c.nowLimit);
+    const bool drains = c.log.back() == "D";
+    fake->HoldDrains(drains);
+
+    ASSERT_TRUE(comm.SendData("frame", 5));
+    EXPECT_EQ(fake->WrittenNow(), c.takenNow);
+    EXPECT_EQ(rec.empties, 1) << "reported inside SendData";
+    if (drains) {
+      ASSERT_TRUE(fake->WaitFor([&] { return fake->DrainsStarted() == 2; }));
+      platform::DelayMs(50);
+      EXPECT_EQ(rec.empties, 1) << "reported before the drain";
+      fake->HoldDrains(false);
+    }
+    EXPECT_TRUE(WaitEvents([&] { return rec.empties == 2; }));
+    platform::DelayMs(50);
+    EXPECT_EQ(rec.empties, 2);
+    std::vector<std::string> log = fake->WriteLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "D") << "the open's drain";
+    log.erase(log.begin());
+    EXPECT_EQ(log, c.log);
+    EXPECT_EQ(fake->Written(), "frame");
+    comm.ClosePort();
+  }
+}
+
+// While the first block is still going out, or the write thread is stuck in a write, a new block
+// goes to the write thread: never written beside a drain or a write, in order, and only the
+// report after its own drain counts.
+TEST(Comm, SendDataWhileTheFirstIsGoingOutFollowsThroughTheWriteThread) {
+  auto owned = std::make_unique<FakeCommBackend>();
+  FakeCommBackend* fake = owned.get();
+  TComm comm(nullptr, std::move(owned));
+  Recorder rec(comm);
+  comm.OpenPort();
+  ASSERT_TRUE(WaitEvents([&] { return rec.empties == 1; }));
+  fake->SetOutputLingers(true);
+  fake->HoldDrains(true);
+
+  ASSERT_TRUE(comm.SendData("first", 5));
+  ASSERT_TRUE(comm.SendData("second", 6));
+  EXPECT_EQ(fake->WrittenNow(), (std::vector<std::string>{"first"}));
+  ASSERT_TRUE(fake->WaitFor([&] { return fake->DrainsStarted() == 2; }));
+  platform::DelayMs(50);
+  EXPECT_EQ(rec.empties, 1) << "reported while bytes were still going out";
+  fake->HoldDrains(false);
+  EXPECT_TRUE(WaitEvents([&] { return rec.empties == 2; }));
+  platform::DelayMs(50);
+  EXPECT_EQ(rec.empties, 2) << "the first block's report was taken for the second's";
+  EXPECT_EQ(fake->Written(), "firstsecond");
+  // The write thread drains between the two or only after both; the report follows "second".
+  const std::vector<std::string> log = fake->WriteLog();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "W:second");
+  EXPECT_EQ(log.back(), "D");
+
+  fake->SetOutputLingers(false);
+  fake->HoldWrites(true);
+  ASSERT_TRUE(comm.SendData("c", 1));  // the device takes nothing now: the write thread waits
+  ASSERT_TRUE(fake->WaitFor([&] { return fake->WritesStarted() == 2; }));
+  ASSERT_TRUE(comm.SendData("d", 1));
+  fake->HoldWrites(false);
+  EXPECT_TRUE(WaitEvents([&] { return rec.empties == 3; }));
+  EXPECT_EQ(fake->Written(), "firstsecondcd");
+
+  // Two direct writes before any event is handled: the first report is overtaken.
+  ASSERT_TRUE(comm.SendData("e", 1));
+  ASSERT_TRUE(comm.SendData("f", 1));
+  EXPECT_EQ(fake->WrittenNow(), (std::vector<std::string>{"first", "e", "f"}));
+  EXPECT_TRUE(WaitEvents([&] { return rec.empties == 4; }));
+  platform::DelayMs(50);
+  EXPECT_EQ(rec.empties, 4);
+  EXPECT_EQ(fake->OverlappingWrites(), 0);
+  comm.ClosePort();
+}
+
+// Two threads sending at once, on a device that takes only part of each block without waiting:
+// the direct writes and the write thread never write beside each other, every block arrives
+// whole, and each thread's blocks keep their order.
+TEST(Comm, SendersOnTwoThreadsNeverWriteAtOnce) {
+  auto owned = std::make_unique<FakeCommBackend>();
+  FakeCommBackend* fake = owned.get();
+  TComm comm(nullptr, std::move(owned));
+  comm.OpenPort();
+  fake->LimitWriteNow(3);
+  constexpr int kBlocks = 300;
+  auto block = [](char who, int i) { return QByteArray(1, who) + QByteArray::number(i) + ';'; };
+  std::thread other([&] {
+    for (int i = 0; i < kBlocks; ++i) {
+      const QByteArray b = block('B', i);
+      comm.SendData(b.constData(), static_cast<std::uint16_t>(b.size()));
+    }
+  });
+  for (int i = 0; i < kBlocks; ++i) {
+    const QByteArray b = block('A', i);
+    ASSERT_TRUE(comm.SendData(b.constData(), static_cast<std::uint16_t>(b.size())));
+    if (i == kBlocks / 2)
+      fake->SetOutputLingers(true);  // the rest also goes through drains
+  }
+  other.join();
+  ASSERT_TRUE(fake->WaitFor([&] { return fake->Written().count(';') == 2 * kBlocks; }));
+  int next[2] = {0, 0};
+  for (const QByteArray& b : fake->Written().split(';')) {
+    if (b.isEmpty())
+      continue;
+    ASSERT_TRUE(b[0] == 'A' || b[0] == 'B') << b.constData();
+    int& expected = next[b[0] == 'B'];
+    EXPECT_EQ(b.mid(1).toInt(), expected) << b.constData();
+    expected = b.mid(1).toInt() + 1;
+  }
+  EXPECT_EQ(next[0], kBlocks);
+  EXPECT_EQ(next[1], kBlocks);
+  EXPECT_EQ(fake->OverlappingWrites(), 0);
   comm.ClosePort();
 }
 
