@@ -20,12 +20,6 @@ void ThrowErrno(const std::string& what, int error) {
   throw std::runtime_error(what + ": " + ErrnoText(error));
 }
 
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0)
-    ::close(fd_);
-  fd_ = fd;
-}
-
 StopSignal::StopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!fd_.Valid())
     ThrowErrno("eventfd", errno);

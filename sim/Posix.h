@@ -1,7 +1,9 @@
 #pragma once
-// Small POSIX helpers shared by the simulator's transports: an owned descriptor, errno texts,
+// Small POSIX helpers shared by the simulator's transports: errno texts,
 // the stop signal of a worker thread, and a queue of timed sends.
 // Private to sim/ (included by .cpp files only).
+
+#include "platform/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -17,28 +19,7 @@ namespace xv4::sim {
 std::string ErrnoText(int error);
 [[noreturn]] void ThrowErrno(const std::string& what, int error);
 
-// Owns one file descriptor; closes it when destroyed or reset.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other)
-      Reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using platform::UniqueFd;
 
 // An eventfd that a controlling thread raises to stop a worker blocked in poll(). Any thread may
 // Raise(); the worker polls Fd() for input.

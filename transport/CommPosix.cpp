@@ -2,6 +2,8 @@
 // an eventfd that wakes every wait when the port closes.
 #include "transport/CommPosix.h"
 
+#include "platform/UniqueFd.h"
+
 #include <QFile>
 
 #include <atomic>
@@ -87,52 +89,43 @@ class PosixCommBackend final : public CommBackend {
   CommOpenResult Open(const QString& devicePath) override {
     Close();
     const QByteArray path = QFile::encodeName(devicePath);
-    int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    platform::UniqueFd fd(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid())
       return CommOpenResult::CannotOpen;
-    if (!::isatty(fd)) {
-      ::close(fd);
+    if (!::isatty(fd.Get()))
       return CommOpenResult::NotATty;
-    }
     // TIOCEXCL keeps other programs from opening the device; the lock also stops another port
     // object of this program (and privileged openers, whom TIOCEXCL lets through).
-    ::ioctl(fd, TIOCEXCL);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::ioctl(fd, TIOCNXCL);
-      ::close(fd);
+    ::ioctl(fd.Get(), TIOCEXCL);
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+      ::ioctl(fd.Get(), TIOCNXCL);
       return CommOpenResult::CannotOpen;
     }
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
-      ::ioctl(fd, TIOCNXCL);
-      ::close(fd);
+    platform::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.Valid()) {
+      ::ioctl(fd.Get(), TIOCNXCL);
       return CommOpenResult::EventFailed;
     }
-    fd_ = fd;
-    wakeFd_ = wake;
+    fd_ = std::move(fd);
+    wakeFd_ = std::move(wake);
     cancelled_ = false;
     pending_ = {};
-    countersKept_ = ::ioctl(fd_, TIOCGICOUNT, &counters_) == 0;
+    countersKept_ = ::ioctl(fd_.Get(), TIOCGICOUNT, &counters_) == 0;
     unsigned int lsr = 0;
-    lsrKept_ = ::ioctl(fd_, TIOCSERGETLSR, &lsr) == 0;
+    lsrKept_ = ::ioctl(fd_.Get(), TIOCSERGETLSR, &lsr) == 0;
     return CommOpenResult::Ok;
   }
 
   void Close() override {
-    if (fd_ >= 0) {
-      ::ioctl(fd_, TIOCNXCL);
-      ::close(fd_);
-      fd_ = -1;
-    }
-    if (wakeFd_ >= 0) {
-      ::close(wakeFd_);
-      wakeFd_ = -1;
-    }
+    if (fd_.Valid())
+      ::ioctl(fd_.Get(), TIOCNXCL);
+    fd_.Reset();
+    wakeFd_.Reset();
   }
 
   bool ApplyLineSettings(const CommLineSettings& s) override {
     termios t{};
-    if (fd_ < 0 || ::tcgetattr(fd_, &t) != 0)
+    if (!fd_.Valid() || ::tcgetattr(fd_.Get(), &t) != 0)
       return false;
     // Raw bytes both ways: no line editing, echo, signals or character translation.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
@@ -179,30 +172,30 @@ class PosixCommBackend final : public CommBackend {
       ::cfsetispeed(&t, speed);
       ::cfsetospeed(&t, speed);
     }
-    const bool ok = ::tcsetattr(fd_, TCSANOW, &t) == 0;
+    const bool ok = ::tcsetattr(fd_.Get(), TCSANOW, &t) == 0;
 
     // DTR and RTS as steady levels (terminals without modem lines refuse; that is harmless).
     int dtr = TIOCM_DTR;
-    ::ioctl(fd_, s.dtrControl == TDtrControl::DtrDisable ? TIOCMBIC : TIOCMBIS, &dtr);
+    ::ioctl(fd_.Get(), s.dtrControl == TDtrControl::DtrDisable ? TIOCMBIC : TIOCMBIS, &dtr);
     if (!rtsCts) {
       int rts = TIOCM_RTS;
-      ::ioctl(fd_, s.rtsControl == TRtsControl::RtsDisable ? TIOCMBIC : TIOCMBIS, &rts);
+      ::ioctl(fd_.Get(), s.rtsControl == TRtsControl::RtsDisable ? TIOCMBIC : TIOCMBIS, &rts);
     }
     return ok;
   }
 
   // The time-outs shape how the read thread cuts chunks; the terminal itself needs nothing.
-  bool ApplyTimeouts(const CommTimeouts&) override { return fd_ >= 0; }
+  bool ApplyTimeouts(const CommTimeouts&) override { return fd_.Valid(); }
 
   void Purge(bool input, bool output) override {
-    if (fd_ < 0 || (!input && !output))
+    if (!fd_.Valid() || (!input && !output))
       return;
-    ::tcflush(fd_, input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH));
+    ::tcflush(fd_.Get(), input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH));
   }
 
   bool ModemStatus(std::uint32_t* bits) override {
     int lines = 0;
-    if (fd_ < 0 || ::ioctl(fd_, TIOCMGET, &lines) != 0)
+    if (!fd_.Valid() || ::ioctl(fd_.Get(), TIOCMGET, &lines) != 0)
       return false;
     *bits =
         ((lines & TIOCM_CTS) ? kModemStatusCts : 0) | ((lines & TIOCM_DSR) ? kModemStatusDsr : 0) |
@@ -212,15 +205,15 @@ class PosixCommBackend final : public CommBackend {
 
   bool SetDtr(bool on) override {
     int dtr = TIOCM_DTR;
-    return fd_ >= 0 && ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &dtr) == 0;
+    return fd_.Valid() && ::ioctl(fd_.Get(), on ? TIOCMBIS : TIOCMBIC, &dtr) == 0;
   }
 
   void Cancel() override {
     cancelled_ = true;
-    if (wakeFd_ >= 0) {
+    if (wakeFd_.Valid()) {
       // Never read back: the eventfd stays readable, so every later wait returns at once.
       const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+      [[maybe_unused]] const ssize_t n = ::write(wakeFd_.Get(), &one, sizeof one);
     }
   }
 
@@ -237,7 +230,7 @@ class PosixCommBackend final : public CommBackend {
       if (countersKept_ && (slice < 0 || slice > kLineSampleMs))
         slice = kLineSampleMs;
 
-      pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
+      pollfd fds[2] = {{wakeFd_.Get(), POLLIN, 0}, {fd_.Get(), POLLIN, 0}};
       const int r = ::poll(fds, 2, slice);
       if (r < 0) {
         if (errno == EINTR)
@@ -263,7 +256,7 @@ class PosixCommBackend final : public CommBackend {
   CommIo Read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) override {
     *count = 0;
     for (;;) {
-      const ssize_t n = ::read(fd_, buffer, capacity);
+      const ssize_t n = ::read(fd_.Get(), buffer, capacity);
       if (n > 0) {
         *count = static_cast<std::size_t>(n);
         return CommIo::Ok;
@@ -290,7 +283,7 @@ class PosixCommBackend final : public CommBackend {
     for (;;) {
       if (cancelled_)
         return CommIo::Cancelled;
-      const ssize_t n = ::write(fd_, data, length);
+      const ssize_t n = ::write(fd_.Get(), data, length);
       if (n > 0) {
         *written = static_cast<std::size_t>(n);
         return CommIo::Ok;
@@ -300,7 +293,7 @@ class PosixCommBackend final : public CommBackend {
       if (n < 0 && errno != EAGAIN)
         return errno == EBADF ? CommIo::Cancelled : CommIo::Hangup;
       // The driver's queue is full (flow control, or a slow line): sleep until it takes more.
-      pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, POLLOUT, 0}};
+      pollfd fds[2] = {{wakeFd_.Get(), POLLIN, 0}, {fd_.Get(), POLLOUT, 0}};
       if (::poll(fds, 2, -1) < 0 && errno != EINTR)
         return CommIo::Hangup;
       if (fds[0].revents != 0)
@@ -315,7 +308,7 @@ class PosixCommBackend final : public CommBackend {
     if (cancelled_)
       return CommIo::Cancelled;
     for (;;) {
-      const ssize_t n = ::write(fd_, data, length);
+      const ssize_t n = ::write(fd_.Get(), data, length);
       if (n >= 0) {
         *written = static_cast<std::size_t>(n);
         return CommIo::Ok;
@@ -334,11 +327,11 @@ class PosixCommBackend final : public CommBackend {
   // returned.
   bool OutputQueueEmpty() override {
     int queued = 0;
-    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued != 0)
+    if (::ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0 || queued != 0)
       return false;
     if (lsrKept_) {
       unsigned int lsr = 0;
-      if (::ioctl(fd_, TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) == 0)
+      if (::ioctl(fd_.Get(), TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) == 0)
         return false;
     }
     return true;
@@ -349,7 +342,7 @@ class PosixCommBackend final : public CommBackend {
     for (;;) {
       if (cancelled_)
         return CommIo::Cancelled;
-      if (::tcdrain(fd_) == 0)
+      if (::tcdrain(fd_.Get()) == 0)
         return cancelled_ ? CommIo::Cancelled : CommIo::Ok;
       if (errno == EINTR)
         continue;
@@ -361,7 +354,7 @@ class PosixCommBackend final : public CommBackend {
   // Compares the driver's line counters with the last sample; true when something changed.
   bool SampleCounters() {
     serial_icounter_struct now{};
-    if (::ioctl(fd_, TIOCGICOUNT, &now) != 0)
+    if (::ioctl(fd_.Get(), TIOCGICOUNT, &now) != 0)
       return false;
     CommLineEvents e;
     if (now.rng != counters_.rng)
@@ -384,8 +377,8 @@ class PosixCommBackend final : public CommBackend {
     return pending_.modemEvents != 0 || pending_.lineErrors != 0;
   }
 
-  int fd_ = -1;
-  int wakeFd_ = -1;
+  platform::UniqueFd fd_;
+  platform::UniqueFd wakeFd_;
   std::atomic<bool> cancelled_{false};
   // Set up by Open before the threads start, read-only afterwards: the driver reports whether
   // its transmitter is empty (TIOCSERGETLSR).

@@ -1,6 +1,7 @@
 #include "transport/TcpClient.h"
 
 #include "platform/Time.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <cstring>
@@ -20,27 +21,6 @@ struct AddrInfoFree {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-// Closes the descriptor unless released: every early exit of a connect attempt leaks nothing.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int Get() const { return fd_; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void ThrowSocketError(int code) {
   throw ESocketError(code, SocketErrorMessage(code).toStdString());
@@ -127,7 +107,7 @@ void TTcpClient::Connect(int timeoutMs) {
   const platform::Deadline deadline = platform::Deadline::In(timeoutMs);
   int lastError = ECONNREFUSED;
   for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
-    FdGuard fd(
+    platform::UniqueFd fd(
         ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (fd.Get() < 0) {
       lastError = errno;

@@ -19,7 +19,7 @@ namespace xv4 {
 namespace {
 
 // The one place where a socket errno becomes a message.
-QString SocketErrorText(int code) {
+QString UnknownErrorText(int code) {
   if (code == 0)
     return QString();
   return QStringLiteral("Unknown Error No. %1").arg(code);
@@ -76,7 +76,7 @@ void TUdpEndpoint::CreateSocket() {
     RaiseSocketError(errno);
     return;
   }
-  fd_ = fd;
+  fd_.Reset(fd);
 }
 
 void TUdpEndpoint::CloseSocket() {
@@ -89,10 +89,7 @@ void TUdpEndpoint::CloseSocket() {
     else
       notifier_.reset();
   }
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  fd_.Reset();
 }
 
 void TUdpEndpoint::SetLocalPort(int port) {
@@ -103,7 +100,7 @@ void TUdpEndpoint::SetLocalPort(int port) {
 }
 
 void TUdpEndpoint::Bind() {
-  if (fd_ < 0)
+  if (!fd_.Valid())
     return;
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -111,18 +108,18 @@ void TUdpEndpoint::Bind() {
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   // No SO_REUSEADDR: a second session must not share the printer protocol's port. When the port
   // is taken the socket stays unbound and its first send binds it to a port the system chooses.
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+  if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
     lastError_ = errno;
-  notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+  notifier_ = std::make_unique<QSocketNotifier>(fd_.Get(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { ReadReady(); });
 }
 
 int TUdpEndpoint::BoundPort() const {
-  if (fd_ < 0)
+  if (!fd_.Valid())
     return 0;
   sockaddr_in local{};
   socklen_t length = sizeof local;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+  if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
     return 0;
   return ntohs(local.sin_port);
 }
@@ -150,7 +147,7 @@ void TUdpEndpoint::SendDatagram(const std::uint8_t* buffer, int length) {
     remote.sin_addr.s_addr = htonl(address);
     // The printer protocol treats a lost datagram as a time-out, so a refused send is only
     // remembered, not raised.
-    if (::sendto(fd_, buffer, static_cast<size_t>(length), 0,
+    if (::sendto(fd_.Get(), buffer, static_cast<size_t>(length), 0,
                  reinterpret_cast<const sockaddr*>(&remote), sizeof remote) < 0) {
       lastError_ = errno;
     }
@@ -221,13 +218,13 @@ void TUdpEndpoint::ReadReady() {
 }
 
 bool TUdpEndpoint::ReceivePending() {
-  if (!ready_ || fd_ < 0)
+  if (!ready_ || !fd_.Valid())
     return false;
   sockaddr_in from{};
   socklen_t fromLength = sizeof from;
   // MSG_TRUNC makes recvfrom return the datagram's real length, so one that did not fit the
   // buffer is recognised (the kernel copies no more than the buffer holds).
-  const ssize_t n = ::recvfrom(fd_, receiveBuffer_.data(), receiveBuffer_.size(), MSG_TRUNC,
+  const ssize_t n = ::recvfrom(fd_.Get(), receiveBuffer_.data(), receiveBuffer_.size(), MSG_TRUNC,
                                reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -272,7 +269,7 @@ void TUdpEndpoint::RaiseSocketError(int code) {
   // A would-block result is no failure of the socket.
   if (code == EWOULDBLOCK || code == EAGAIN)
     return;
-  const QString text = SocketErrorText(code);
+  const QString text = UnknownErrorText(code);
   ReportStatus(kStatusErrorText, QStringLiteral("Looking Up Error Message") + text);
   throw UDPSockError(text.toStdString(), code);
 }

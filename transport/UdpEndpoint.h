@@ -12,6 +12,8 @@
 // unbound (the first send binds it to a port the system chooses) and a datagram that the system
 // refuses to send is lost without notice: to the printer protocol both look like a time-out.
 
+#include "platform/UniqueFd.h"
+
 #include <QObject>
 #include <QString>
 
@@ -141,7 +143,7 @@ class TUdpEndpoint : public QObject {
   void RaiseSocketError(int code);
   const QString& SenderText(std::uint32_t address);
 
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   std::unique_ptr<QSocketNotifier> notifier_;
   bool reading_ = false;  // inside a read notification's handler
   bool ready_ = false;
