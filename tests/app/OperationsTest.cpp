@@ -26,6 +26,7 @@ namespace xv4 {
 namespace {
 
 using test::Bytes;
+using test::PatternFile;
 
 struct Wire {
   std::uint8_t command;
@@ -38,13 +39,6 @@ std::ostream& operator<<(std::ostream& os, const Wire& w) {
 }
 
 // Content of record i of a test file: every record different, so a misplaced record shows.
-QByteArray PatternFile(int bytes) {
-  QByteArray f(bytes, '\0');
-  for (int i = 0; i < bytes; ++i)
-    f[i] = static_cast<char>((i / 256) * 7 + (i % 256));
-  return f;
-}
-
 std::vector<std::uint8_t> FileRecord(const QByteArray& f, int i) {
   return Bytes(f, i * 256, 256);
 }

@@ -24,13 +24,7 @@ namespace xv4 {
 namespace {
 
 using test::Bytes;
-
-QByteArray PatternFile(int bytes) {
-  QByteArray f(bytes, '\0');
-  for (int i = 0; i < bytes; ++i)
-    f[i] = static_cast<char>((i / 256) * 7 + (i % 256));
-  return f;
-}
+using test::PatternFile;
 
 class WindowOperations : public test::AppFixture {
  protected:

@@ -23,6 +23,7 @@ namespace xv4 {
 namespace {
 
 using test::Bytes;
+using test::PatternFile;
 
 struct CtlRun {
   int exitCode = -1;
@@ -35,13 +36,6 @@ QString BinDir() {
   if (!bin.isEmpty())
     return QString::fromLocal8Bit(bin);
   return QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
-}
-
-QByteArray PatternFile(int bytes) {
-  QByteArray f(bytes, '\0');
-  for (int i = 0; i < bytes; ++i)
-    f[i] = static_cast<char>((i / 256) * 7 + (i % 256));
-  return f;
 }
 
 class XvctlTest : public ::testing::Test {

@@ -1,7 +1,7 @@
 #pragma once
 // The window's values after a first start (no Config.cfg, language applied), as an operation
-// snapshot, and a byte-slice helper for comparing record contents. The printer address is
-// 127.0.0.1: tests never address anything but loopback.
+// snapshot, a patterned data file, and a byte-slice helper for comparing record contents. The
+// printer address is 127.0.0.1: tests never address anything but loopback.
 
 #include "app/OperationSettings.h"
 
@@ -13,6 +13,15 @@
 #include <vector>
 
 namespace xv4::test {
+
+// A data or program file whose every record differs from its neighbours, so a record sent out of
+// place or twice shows on the wire.
+inline QByteArray PatternFile(int bytes) {
+  QByteArray f(bytes, '\0');
+  for (int i = 0; i < bytes; ++i)
+    f[i] = static_cast<char>((i / 256) * 7 + (i % 256));
+  return f;
+}
 
 inline OperationSettings DesignSettings() {
   OperationSettings s;
