@@ -1,9 +1,10 @@
 #pragma once
 // Helpers for the serial tests: a pseudo-terminal pair standing in for a cable, waiting on events
-// with an upper bound, and the process's CPU time.
+// with an upper bound.
 
 #include "platform/EventLoop.h"
 #include "platform/Time.h"
+#include "tests/support/CpuTime.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <ctime>
 #include <functional>
 
 #include <fcntl.h>
@@ -30,12 +30,6 @@ inline bool WaitEvents(const std::function<bool()>& pred, int timeoutMs = 10000)
   tick.start(10);
   platform::WaitUntil([&] { return pred() || limit.Expired(); });
   return pred();
-}
-
-inline double ProcessCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // The far end of a serial line: the master of a pseudo-terminal whose slave the port opens.
