@@ -167,6 +167,7 @@ void TValdMBusComm::LogBytes(const char* title, const std::uint8_t* bytes, int l
 void TValdMBusComm::SendRaw(const std::uint8_t* buffer, std::uint16_t length) {
   if (Serial()) {
     sendDone_ = false;
+    drainLimitMs_ = DrainLimitMs(length, BaudRateBps(link_->BaudRate()));
     link_->SendBytes(buffer, length);
   } else {
     // Records are 259 bytes; a caller asking for more than the send buffer holds is refused
@@ -191,10 +192,17 @@ void TValdMBusComm::ResetReceiver() {
 int TValdMBusComm::WaitReply(int timeoutMs) {
   ResetReceiver();
   // The reply time starts once the link has put the whole frame on the line, so that slow line
-  // speeds do not eat into it.
-  if (Serial())
-    platform::WaitUntil([this] { return sendDone_ || failed_; });
+  // speeds do not eat into it. A line that never drains (the adapter was unplugged, the port hung
+  // up) counts as no reply, so the exchange retries and fails instead of waiting for ever.
   timedOut_ = false;
+  if (Serial() && !sendDone_ && !failed_) {
+    replyTimer_.start(drainLimitMs_);
+    platform::WaitUntil([this] { return sendDone_ || failed_ || timedOut_; });
+    replyTimer_.stop();
+    if (!sendDone_ && !failed_)
+      return WaitTimedOut;
+    timedOut_ = false;
+  }
   replyTimer_.start(std::max(0, timeoutMs));
   platform::WaitUntil([this] { return timedOut_ || failed_ || receiveState_ > 0; });
   int result;

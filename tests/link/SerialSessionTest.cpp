@@ -107,5 +107,14 @@ TEST_F(SerialSessionOverPty, SilentPrinterFailsTheWriteAfterItsBudget) {
   EXPECT_EQ(engine_.Stats().unanswered, 4) << "RetryCount 3: four sends";
 }
 
+TEST_F(SerialSessionOverPty, PrinterGoneFromTheLineFailsTheWriteInsteadOfHanging) {
+  Start({}, tbr460800);
+  ASSERT_TRUE(session_->Handshake(1234, 0));
+  server_.Stop();  // the far end of the line closes: the port hangs up
+  session_->SetRetryCount(1);
+  EXPECT_FALSE(session_->WriteRecord(63, 5));
+  EXPECT_TRUE(session_->Failed());
+}
+
 }  // namespace
 }  // namespace xv4

@@ -287,6 +287,22 @@ TEST_F(SerialSession, AbortEndsAWaitForASendThatNeverDrains) {
   EXPECT_TRUE(session_->Failed());
 }
 
+TEST_F(SerialSession, SendThatNeverDrainsFailsTheExchangeInsteadOfHanging) {
+  link_->sendDoneDelayMs = -1;  // the port hung up: nothing reports the write drained
+  session_->SetRetryCount(0);
+  for (bool broadcast : {false, true}) {
+    link_->sent.clear();
+    session_->SetBroadCast(broadcast);
+    const std::uint32_t start = platform::GetTickCount();
+    EXPECT_FALSE(session_->WriteRecord(63, 124)) << "a dead line is no success, broadcast or not";
+    EXPECT_TRUE(session_->Failed());
+    EXPECT_EQ(link_->sent.size(), 1u);
+    const std::uint32_t took = platform::GetTickCount() - start;
+    EXPECT_GE(took, 2000u) << "a slow line gets its time";
+    EXPECT_LT(took, 30000u);
+  }
+}
+
 TEST_F(SerialSession, BroadcastWritesGoOutOnceAndOnlyARefusalFails) {
   session_->SetBroadCast(true);
   session_->SetBroadCastInterval(40);
