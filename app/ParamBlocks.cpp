@@ -246,8 +246,10 @@ DataBytes BuildParamBlockB(const OperationSettings& s) {
   b[kWifiKeyType] = s.wifiKeyTypeIndex == 0 ? 0x01 : 0x11;  // short key, long key
   PutAddress(b, kWifiIp, s.wifiIp);
   b[kWifiLink] = static_cast<std::uint8_t>(s.wifiLinkIndex + 1);  // 1 Adhoc, 2 Infrastructure
-  PutText(b, kWifiPassword, kWifiPasswordSize, platform::ToAnsi(TrimBlanks(s.wifiPassword)));
-  PutText(b, kWifiSsid, kWifiSsidSize, platform::ToAnsi(TrimBlanks(s.wifiSsid)));
+  PutText(b, kWifiPassword, kWifiPasswordSize,
+          platform::ToAnsiWithin(TrimBlanks(s.wifiPassword), kWifiPasswordSize));
+  PutText(b, kWifiSsid, kWifiSsidSize,
+          platform::ToAnsiWithin(TrimBlanks(s.wifiSsid), kWifiSsidSize));
   return b;
 }
 

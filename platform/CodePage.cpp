@@ -118,6 +118,23 @@ QByteArray EncodeText(const QString& text, int codePage) {
   return c.Run(text.toUtf8(), Utf8SequenceLength);
 }
 
+QByteArray EncodeTextWithin(const QString& text, int codePage, int maxBytes) {
+  QByteArray bytes = EncodeText(text, codePage);
+  if (bytes.size() <= maxBytes)
+    return bytes;
+  // Too long: take whole characters (a surrogate pair is one) while they fit.
+  bytes.clear();
+  for (qsizetype i = 0; i < text.size();) {
+    const qsizetype len = (text[i].isHighSurrogate() && i + 1 < text.size()) ? 2 : 1;
+    const QByteArray one = EncodeText(text.mid(i, len), codePage);
+    if (bytes.size() + one.size() > maxBytes)
+      break;
+    bytes += one;
+    i += len;
+  }
+  return bytes;
+}
+
 QString DecodeText(const QByteArray& bytes, int codePage) {
   if (bytes.isEmpty())
     return {};

@@ -23,9 +23,16 @@ QByteArray EncodeText(const QString& text, int codePage);
 // Code-page bytes to Unicode text; a byte sequence that the code page does not define becomes '?'.
 QString DecodeText(const QByteArray& bytes, int codePage);
 
+// The bytes of the longest start of text that fit in maxBytes, never cutting a character in two
+// (a cut Chinese character would leave a lone lead byte that the next field's bytes complete).
+QByteArray EncodeTextWithin(const QString& text, int codePage, int maxBytes);
+
 // Conveniences for the system code page.
 inline QByteArray ToAnsi(const QString& text) {
   return EncodeText(text, GetACP());
+}
+inline QByteArray ToAnsiWithin(const QString& text, int maxBytes) {
+  return EncodeTextWithin(text, GetACP(), maxBytes);
 }
 inline QString FromAnsi(const QByteArray& bytes) {
   return DecodeText(bytes, GetACP());

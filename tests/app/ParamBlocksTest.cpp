@@ -266,6 +266,17 @@ TEST(ParamBlockB, WifiSettings) {
   EXPECT_EQ(b[67], 0xFF);
 }
 
+TEST(ParamBlockB, WifiTextsAreCutBetweenCharacters) {
+  CodePageScope gbk("936");
+  OperationSettings s = DesignSettings();
+  s.wifiSsid = QLatin1Char('x') + QString(16, QChar(0x84DD));  // 33 bytes in GBK
+  s.wifiPassword = QString(7, QChar(0x84DD));                  // 14 bytes
+  const DataBytes b = BuildParamBlockB(s);
+  EXPECT_EQ(b[35], 'x');
+  EXPECT_EQ(Bytes(b, 64, 3), Bytes({0xC0, 0xB6, 0x00})) << "no lone lead byte at the end";
+  EXPECT_EQ(Bytes(b, 32, 3), Bytes({0xC0, 0xB6, 0x00}));
+}
+
 TEST(DataBlockB, WirelessValuesOnlyWithRadioChecked) {
   OperationSettings s = DesignSettings();
   s.radioChecked = true;

@@ -84,5 +84,13 @@ TEST(CodePage, ByteLengthsCountTwoPerChineseCharacter) {
   EXPECT_EQ(DecodeText(EncodeText(long_text, kCodePageGbk), kCodePageGbk), long_text);
 }
 
+TEST(CodePage, CutToAByteLimitKeepsWholeCharacters) {
+  EXPECT_EQ(EncodeTextWithin(QStringLiteral("蓝牙ABC"), kCodePageGbk, 7).size(), 7);
+  EXPECT_EQ(EncodeTextWithin(QStringLiteral("A蓝牙"), kCodePageGbk, 4), QByteArray("A\xC0\xB6"));
+  EXPECT_EQ(EncodeTextWithin(QStringLiteral("ab😀c"), kCodePageGbk, 3), "ab?")
+      << "a surrogate pair is one character";
+  EXPECT_EQ(EncodeTextWithin(QStringLiteral("蓝"), kCodePageGbk, 1), QByteArray());
+}
+
 }  // namespace
 }  // namespace xv4::platform
