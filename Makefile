@@ -3,6 +3,11 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+# Compiler cache entries are shared between checkouts in other directories (a fresh clone
+# builds from the cache of the last one).
+export CCACHE_BASEDIR   := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 .PHONY: all deps build run test test-asan test-tsan bench screenshots format check-format clean
 
 all: build
