@@ -166,9 +166,14 @@ void TValdMBusComm::LogBytes(const char* title, const std::uint8_t* bytes, int l
 
 void TValdMBusComm::SendRaw(const std::uint8_t* buffer, std::uint16_t length) {
   if (Serial()) {
+    // The link runs events while it waits for an earlier write to drain. What arrives then
+    // belongs to that write: its drain report must not count for this one, and late reply bytes
+    // must not land in frameBuffer_, which holds the frame being sent.
+    sending_ = true;
+    link_->SendBytes(buffer, length);
+    sending_ = false;
     sendDone_ = false;
     drainLimitMs_ = DrainLimitMs(length, BaudRateBps(link_->BaudRate()));
-    link_->SendBytes(buffer, length);
   } else {
     // Records are 259 bytes; a caller asking for more than the send buffer holds is refused
     // before anything is copied or sent.
@@ -323,7 +328,7 @@ void TValdMBusComm::ScanForAck(const std::uint8_t* bytes, int length) {
 
 void TValdMBusComm::LinkDataReceived(QObject*, const std::uint8_t* buffer,
                                      std::uint16_t bufferLength) {
-  if (receiveState_ > 0 || buffer == nullptr)
+  if (sending_ || receiveState_ > 0 || buffer == nullptr)
     return;
   if (receiveState_ == -1)
     receiveState_ = 0;

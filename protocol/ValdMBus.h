@@ -279,6 +279,7 @@ class TValdMBusComm : public QObject {
   bool timedOut_ = false;
   bool failed_ = false;
   bool sendDone_ = true;
+  bool sending_ = false;  // inside the link's SendBytes
   int drainLimitMs_ = 0;
   bool checksumError_ = false;
 };

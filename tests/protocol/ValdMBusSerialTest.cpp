@@ -279,6 +279,29 @@ TEST_F(SerialSession, ReplyTimeStartsWhenTheLinkHasSentEverything) {
   }
 }
 
+TEST_F(SerialSession, WhatArrivesWhileTheLinkWaitsToSendBelongsToTheEarlierWrite) {
+  // The first request goes unanswered in time; its late reply and drain report arrive while the
+  // link waits to send the repeat. The repeat goes out whole, and its reply time starts only
+  // when it has drained itself.
+  session_->SetRetryInterval(100);
+  link_->sendDoneDelayMs = 300;
+  link_->whileWaiting = [this](int index) {
+    if (index != 1)
+      return;
+    const Bytes late = FrameOf(ReplyTo(link_->sent[0].bytes, 0x70));
+    link_->OnReceiveNewData(nullptr, late.data(), static_cast<std::uint16_t>(late.size()));
+    link_->OnSendBufEmpty(nullptr);
+  };
+  link_->script = [](int i, const Bytes& sent) {
+    return i == 0 ? Chunks{} : Reply(FrameOf(ReplyTo(sent, 0x30)), 350);
+  };
+  session_->DataBlock.fill(0x11);
+  EXPECT_TRUE(session_->ReadRecord(63, 5));
+  ASSERT_EQ(link_->sent.size(), 2u);
+  EXPECT_EQ(link_->sent[1].bytes, link_->sent[0].bytes);
+  EXPECT_EQ(DataOf(*session_), DataOfRecord(ReplyTo(link_->sent[1].bytes, 0x30)));
+}
+
 TEST_F(SerialSession, AbortEndsAWaitForASendThatNeverDrains) {
   link_->sendDoneDelayMs = -1;
   QTimer::singleShot(50, [this] { session_->Abort(); });

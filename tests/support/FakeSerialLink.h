@@ -52,6 +52,9 @@ class FakeSerialLink : public SerialLink {
   }
   void ModemCommand(const QString& command) override { modemCommands << command; }
   void SendBytes(const std::uint8_t* buffer, int length) override {
+    // The real link runs events while it waits for the previous write to drain.
+    if (whileWaiting)
+      whileWaiting(static_cast<int>(sent.size()));
     Bytes bytes(buffer, buffer + length);
     sent.push_back({bytes, baud, platform::GetTickCount()});
     const int index = static_cast<int>(sent.size()) - 1;
@@ -72,6 +75,8 @@ class FakeSerialLink : public SerialLink {
   }
 
   Script script;
+  // Runs at the start of the index-th SendBytes, before the bytes are taken.
+  std::function<void(int index)> whileWaiting;
   // When the port reports the write drained; negative: never.
   int sendDoneDelayMs = 0;
   bool failOpen = false;
