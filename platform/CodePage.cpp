@@ -122,10 +122,13 @@ QByteArray EncodeTextWithin(const QString& text, int codePage, int maxBytes) {
   QByteArray bytes = EncodeText(text, codePage);
   if (bytes.size() <= maxBytes)
     return bytes;
-  // Too long: take whole characters (a surrogate pair is one) while they fit.
+  // Too long: take whole characters (a surrogate pair is one) while they fit. A lone surrogate is
+  // a character of its own, as the whole text's encoding counts it.
   bytes.clear();
   for (qsizetype i = 0; i < text.size();) {
-    const qsizetype len = (text[i].isHighSurrogate() && i + 1 < text.size()) ? 2 : 1;
+    const bool pair =
+        text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+    const qsizetype len = pair ? 2 : 1;
     const QByteArray one = EncodeText(text.mid(i, len), codePage);
     if (bytes.size() + one.size() > maxBytes)
       break;

@@ -5,6 +5,7 @@
 #include "tests/app/AppFixture.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 
 namespace xv4 {
 namespace {
@@ -109,6 +110,57 @@ TEST_F(HeadlessForm, PrintTypeRowsCountOnlyWhenAllThreeControlsShow) {
   EXPECT_TRUE(form.Snapshot().printTypeRowsVisible);
   form.SetVisible("chkClear", false);
   EXPECT_FALSE(form.Snapshot().printTypeRowsVisible);
+}
+
+// Random bytes as a value: digits, signs, blanks, code-page bytes and anything else.
+QByteArray RandomValue(QRandomGenerator& rng) {
+  static const char kShaped[] = "0123456789-+ \t=[]";
+  QByteArray v(static_cast<qsizetype>(rng.bounded(0, rng.bounded(8) == 0 ? 400 : 14)), '\0');
+  for (char& c : v) {
+    c = rng.bounded(2) == 0 ? static_cast<char>(rng.bounded(256))
+                            : kShaped[rng.bounded(static_cast<int>(sizeof kShaped - 1))];
+  }
+  if (rng.bounded(10) == 0)
+    v = QByteArray::number(static_cast<qint64>(rng.generate64()));
+  return v;
+}
+
+// A damaged or hand-edited Config.cfg of any content starts the form without a crash, and every
+// list keeps a selection it has.
+TEST_F(HeadlessForm, ArbitraryConfigFileStartsTheFormSafely) {
+  QRandomGenerator rng(4242);
+  const QStringList keys = SettingKeys();
+  for (int round = 0; round < 150; ++round) {
+    QByteArray content = rng.bounded(4) == 0 ? QByteArray() : QByteArray("[Set]\r\n");
+    const int lines = static_cast<int>(rng.bounded(0, 40));
+    for (int i = 0; i < lines; ++i) {
+      switch (rng.bounded(6)) {
+        case 0:
+          content += RandomValue(rng) + "\n";
+          break;
+        case 1:
+          content += "[" + RandomValue(rng) + "]\r\n";
+          break;
+        default:
+          content += keys[rng.bounded(static_cast<int>(keys.size()))].toLatin1() + "=" +
+                     RandomValue(rng) + (rng.bounded(2) ? "\r\n" : "\n");
+          break;
+      }
+    }
+    ASSERT_TRUE(dir.Write("Config.cfg", content));
+    HeadlessMainForm form;
+    form.StartUp();
+    const OperationSettings s = form.Snapshot();
+    EXPECT_LE(s.alarmInterval, FindControl("se1")->maxValue);
+    for (const ControlDef& d : MainFormControls()) {
+      if (!d.items.isEmpty()) {
+        const QString name = QString::fromLatin1(d.name);
+        const int index = form.ItemIndex(name);
+        EXPECT_TRUE(index >= -1 && index < form.Items(name).size())
+            << d.name << " " << index << " in round " << round;
+      }
+    }
+  }
 }
 
 TEST(MacText, DashAfterEverySecondCharacterCutTo17) {

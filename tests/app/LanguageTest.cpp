@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QRandomGenerator>
 
 #include <memory>
 
@@ -176,6 +177,54 @@ TEST_F(Languages, ChineseFileIsRewrittenAtEveryStart) {
             QStringLiteral("通讯测试(F2)"));
   EXPECT_EQ(lng.ReadString("MainForm", "MyNote.Caption", {}), "kept");
   EXPECT_EQ(form->Text("TestBtn"), QStringLiteral("通讯测试(F2)"));
+}
+
+// A damaged language file of any content loads without a crash: lists keep their length and the
+// language choice, whatever the file holds.
+TEST_F(Languages, ArbitraryLanguageFileContentLoadsSafely) {
+  Start();
+  QRandomGenerator rng(950);
+  const QByteArray sections[] = {"MainForm", "ProgressForm", "String",  "PrintType",
+                                 "LangType", "AlertType",    "Codepage"};
+  const QByteArray keys[] = {"Caption",
+                             "TestBtn.Caption",
+                             "ExitBtn.Hint",
+                             "StaticText1.Caption",
+                             "Connect",
+                             "CommTestOk",
+                             "0",
+                             "1",
+                             "12",
+                             "99",
+                             "-1",
+                             ""};
+  const int sizes[] = {4, 3, 4, 13};
+  for (int round = 0; round < 40; ++round) {
+    QByteArray content;
+    const int lines = static_cast<int>(rng.bounded(0, 60));
+    for (int i = 0; i < lines; ++i) {
+      if (rng.bounded(5) == 0) {
+        content += "[" + sections[rng.bounded(static_cast<int>(std::size(sections)))] + "]\r\n";
+        continue;
+      }
+      QByteArray value(static_cast<qsizetype>(rng.bounded(0, rng.bounded(10) ? 20 : 3000)), '\0');
+      for (char& c : value)
+        c = static_cast<char>(rng.bounded(256));
+      value.replace('\n', ' ');
+      content += keys[rng.bounded(static_cast<int>(std::size(keys)))] + "=" + value + "\r\n";
+    }
+    const bool big5 = round % 2 == 0;
+    ASSERT_TRUE(dir.Write(big5 ? "BigGb.LNG" : "English.LNG", content));
+    Pick(big5 ? 1 : 2);
+    EXPECT_EQ(form->ItemIndex("cb_Lng"), big5 ? 1 : 2);
+    const char* lists[] = {"cbbsort", "cb_Lng", "cb_alert", "cb_codepage"};
+    for (int l = 0; l < 4; ++l)
+      EXPECT_EQ(form->Items(lists[l]).size(), sizes[l]) << lists[l] << " in round " << round;
+    for (int m = 0; m < kMessageCount; ++m)
+      EXPECT_LE(MessageText(static_cast<Msg>(m)).size(), 3000);
+    Pick(0);
+    EXPECT_EQ(form->Text("TestBtn"), QStringLiteral("通讯测试(F2)"));
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/CodePage.h"
 
+#include <QRandomGenerator>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -90,6 +92,47 @@ TEST(CodePage, CutToAByteLimitKeepsWholeCharacters) {
   EXPECT_EQ(EncodeTextWithin(QStringLiteral("ab😀c"), kCodePageGbk, 3), "ab?")
       << "a surrogate pair is one character";
   EXPECT_EQ(EncodeTextWithin(QStringLiteral("蓝"), kCodePageGbk, 1), QByteArray());
+  // A lone high surrogate before a pair does not swallow the pair's first half.
+  const QString lone = QString(QChar(0xD800)) + QStringLiteral("😀中");
+  EXPECT_EQ(EncodeTextWithin(lone, kCodePageGbk, 3), QByteArray("??"));
+  EXPECT_EQ(EncodeTextWithin(lone, kCodePageGbk, 4), EncodeText(lone, kCodePageGbk));
+}
+
+// Bytes read from a file or a printer may be anything: decoding never reads past them and never
+// makes more characters than there were bytes.
+TEST(CodePage, ArbitraryBytesDecodeInEveryCodePage) {
+  QRandomGenerator rng(936950);
+  for (int round = 0; round < 2000; ++round) {
+    QByteArray bytes(static_cast<qsizetype>(rng.bounded(0, 64)), '\0');
+    for (char& c : bytes)
+      c = static_cast<char>(rng.bounded(256));
+    for (int codePage : {kCodePageGbk, kCodePageBig5, kCodePageLatin, 437}) {
+      const QString text = DecodeText(bytes, codePage);
+      EXPECT_LE(text.size(), bytes.size()) << codePage << " " << bytes.toHex().constData();
+    }
+  }
+}
+
+// Any text, cut to any byte limit, gives at most that many bytes and a start of its whole
+// encoding (a cut never splits a character and never changes one).
+TEST(CodePage, AnyTextCutToAnyLimitIsAStartOfItsEncoding) {
+  QRandomGenerator rng(1252);
+  const char16_t kPool[] = {u'A',   u'z',   u'?',   u' ',   0x00E9, 0x20AC, 0x4E2D, 0x84DD,
+                            0x7259, 0xFF01, 0xD83D, 0xDE00, 0xD800, 0xDC00, 0x0000};
+  for (int round = 0; round < 1500; ++round) {
+    QString text;
+    const int length = static_cast<int>(rng.bounded(0, 12));
+    for (int i = 0; i < length; ++i)
+      text += QChar(kPool[rng.bounded(static_cast<int>(std::size(kPool)))]);
+    const int limit = static_cast<int>(rng.bounded(0, 26));
+    for (int codePage : {kCodePageGbk, kCodePageBig5, kCodePageLatin}) {
+      const QByteArray whole = EncodeText(text, codePage);
+      const QByteArray cut = EncodeTextWithin(text, codePage, limit);
+      EXPECT_LE(cut.size(), limit);
+      EXPECT_TRUE(whole.startsWith(cut))
+          << codePage << " " << text.toUtf8().toHex().constData() << " limit " << limit;
+    }
+  }
 }
 
 }  // namespace

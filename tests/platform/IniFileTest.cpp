@@ -4,10 +4,14 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <utility>
+#include <vector>
 
 namespace xv4::platform {
 namespace {
@@ -134,6 +138,67 @@ TEST(IniFile, FailedSaveReportsAndLeavesNothing) {
   EXPECT_FALSE(ini.Save(&error));
   EXPECT_FALSE(error.isEmpty());
   EXPECT_TRUE(ini.Modified());
+}
+
+// Bytes that make up the structure of a profile file, so that random files hold sections, keys,
+// blanks and line ends often enough to matter, with anything else mixed in.
+QByteArray RandomProfileBytes(QRandomGenerator& rng, int size) {
+  static const char kShaped[] = "[]= \t\r\n\r\naAbB;k";
+  QByteArray bytes(size, '\0');
+  for (char& c : bytes) {
+    c = rng.bounded(3) == 0 ? static_cast<char>(rng.bounded(256))
+                            : kShaped[rng.bounded(static_cast<int>(sizeof kShaped - 1))];
+  }
+  return bytes;
+}
+
+// Whatever a file holds, reads never fail, a written value reads back exactly and every other
+// value stays as it was, in memory and after a save and reload.
+TEST(IniFile, ArbitraryFileContentReadsWritesAndReloadsConsistently) {
+  test::TempAppDir dir;
+  QRandomGenerator rng(20261208);
+  const QByteArray names[] = {"a", "A", "b", "k", "aB", "Set"};
+  const QByteArray kAbsent("\x7F<absent>\x7F");
+  std::vector<std::pair<QByteArray, QByteArray>> pairs;
+  for (const QByteArray& s : names) {
+    for (const QByteArray& k : names)
+      pairs.emplace_back(s, k);
+  }
+  auto snapshot = [&](const IniFile& ini) {
+    std::vector<QByteArray> values;
+    for (const auto& [s, k] : pairs) {
+      const QByteArray v = ini.ReadString(s, k, kAbsent);
+      EXPECT_EQ(ini.ValueExists(s, k), v != kAbsent) << s.constData() << "/" << k.constData();
+      int n = 0;
+      const int parsed = ini.ReadInteger(s, k, 12345);
+      EXPECT_EQ(parsed, v != kAbsent && IniFile::ParseInteger(v, &n) ? n : 12345);
+      values.push_back(v);
+    }
+    return values;
+  };
+
+  for (int round = 0; round < 300; ++round) {
+    const QByteArray content = RandomProfileBytes(rng, static_cast<int>(rng.bounded(0, 400)));
+    ASSERT_TRUE(dir.Write("f.ini", content));
+    IniFile ini(dir.File("f.ini"));
+    ASSERT_TRUE(ini.Loaded());
+    std::vector<QByteArray> before = snapshot(ini);
+
+    const auto& [section, key] = pairs[rng.bounded(static_cast<quint32>(pairs.size()))];
+    QByteArray value = RandomProfileBytes(rng, static_cast<int>(rng.bounded(0, 12)));
+    value.replace('\r', 'r').replace('\n', 'n');
+    ini.WriteString(section, key, value);
+    std::vector<QByteArray> after = snapshot(ini);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      const bool same = pairs[i].first.compare(section, Qt::CaseInsensitive) == 0 &&
+                        pairs[i].second.compare(key, Qt::CaseInsensitive) == 0;
+      EXPECT_EQ(after[i], same ? value : before[i])
+          << "round " << round << ", " << pairs[i].first.constData() << "/"
+          << pairs[i].second.constData() << " in " << content.toHex().constData();
+    }
+    ASSERT_TRUE(ini.Save());
+    EXPECT_EQ(snapshot(IniFile(dir.File("f.ini"))), after) << "round " << round;
+  }
 }
 
 }  // namespace

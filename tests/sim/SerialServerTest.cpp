@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <random>
+
 namespace xv4::sim {
 namespace {
 
@@ -265,6 +267,55 @@ TEST(SerialServer, DeviceThatIsNotATerminalIsRefused) {
   EXPECT_THROW(server.StartDevice("/dev/null"), std::runtime_error);
   EXPECT_THROW(server.StartDevice("/nonexistent/tty"), std::runtime_error);
   EXPECT_FALSE(server.Running());
+}
+
+// Line noise of every kind (stray start and end bytes, half frames, frames with a broken
+// checksum), cut into writes of any size, never keeps a good frame from being answered.
+TEST_F(SerialServerTest, GoodFramesInRandomNoiseAreEachAnsweredOnce) {
+  StartWith();
+  std::mt19937 rng(9600);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  Bytes stream;
+  int good = 0;
+  for (int part = 0; part < 60; ++part) {
+    switch (pick(4)) {
+      case 0: {
+        Bytes noise(static_cast<std::size_t>(pick(700)));
+        for (std::uint8_t& b : noise) {
+          const int kind = pick(10);
+          b = kind == 0 ? kFrameStart : kind == 1 ? kFrameEnd : static_cast<std::uint8_t>(rng());
+        }
+        stream.insert(stream.end(), noise.begin(), noise.end());
+        break;
+      }
+      case 1: {
+        const Bytes half = FrameOf(MakeRecord(63, static_cast<std::uint16_t>(part)));
+        stream.insert(stream.end(), half.begin(), half.begin() + 1 + pick(kFrameSize - 1));
+        break;
+      }
+      case 2: {
+        const Bytes bad = FrameOf(MakeRecord(63, static_cast<std::uint16_t>(part)), true);
+        stream.insert(stream.end(), bad.begin(), bad.end());
+        break;
+      }
+      default: {
+        const Bytes frame = WithTrailer(MakeRecord(63, static_cast<std::uint16_t>(part)));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+        ++good;
+        break;
+      }
+    }
+  }
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t n = std::min(stream.size() - at, static_cast<std::size_t>(1 + pick(900)));
+    client->Write(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                        stream.begin() + static_cast<std::ptrdiff_t>(at + n)));
+    at += n;
+  }
+  EXPECT_EQ(client->Read(static_cast<std::size_t>(good)),
+            Bytes(static_cast<std::size_t>(good), AckByte));
+  EXPECT_TRUE(client->Read(1, kQuiet).empty());
+  EXPECT_EQ(engine.Stats().requests, good);
 }
 
 }  // namespace

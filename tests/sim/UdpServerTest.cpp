@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace xv4::sim {
 namespace {
@@ -197,6 +199,58 @@ TEST(UdpServer, PortInUseIsReported) {
   UdpServer second(engine);
   EXPECT_THROW(second.Start("127.0.0.1", first.Port()), std::runtime_error);
   second.Stop();  // harmless when never started
+}
+
+// Whatever arrives, every whole record gets the answer its command calls for and everything else
+// is counted and ignored; the server keeps answering throughout.
+TEST_F(UdpServerTest, RandomDatagramsGetTheirAnswerOrAreIgnored) {
+  StartWith();
+  std::mt19937 rng(5001);
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const int kSizes[] = {0, 1, 2, 3, 258, 260, 301, 302, 2047, 2048, 2049, 4000};
+  std::uint64_t ignored = 0;
+  for (int round = 0; round < 400; ++round) {
+    if (pick(3) != 0) {
+      const int size = pick(4) == 0 ? pick(600) : kSizes[pick(static_cast<int>(std::size(kSizes)))];
+      if (size == kRecordSize)
+        continue;
+      Bytes junk(static_cast<std::size_t>(size));
+      for (std::uint8_t& b : junk)
+        b = static_cast<std::uint8_t>(rng());
+      client->Send(junk);
+      ++ignored;
+      const auto deadline = Clock::now() + test::kPatience;
+      while (server.IgnoredDatagrams() < ignored && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(1));
+      ASSERT_EQ(server.IgnoredDatagrams(), ignored) << "round " << round << ", size " << size;
+      continue;
+    }
+    const std::uint8_t commands[] = {14, 63, 15, static_cast<std::uint8_t>(rng())};
+    const std::uint16_t words[] = {1, 2, 16, static_cast<std::uint16_t>(rng())};
+    Record r{};
+    for (std::uint8_t& b : r)
+      b = static_cast<std::uint8_t>(rng());
+    const std::uint8_t command = commands[pick(4)];
+    const std::uint16_t word = words[pick(4)];
+    r[0] = command;
+    r[1] = static_cast<std::uint8_t>(word & 0xFF);
+    r[2] = static_cast<std::uint8_t>(word >> 8);
+    client->Send(r);
+    const auto reply = client->Receive();
+    ASSERT_TRUE(reply) << "round " << round;
+    if (command == kCmdSession && word == kWordInformation) {
+      ASSERT_EQ(reply->size(), static_cast<std::size_t>(kRecordSize));
+      EXPECT_TRUE(std::equal(r.begin(), r.begin() + 3, reply->begin()));
+    } else {
+      const bool acknowledged =
+          (command == kCmdSession && (word == kWordHandshake || word == kWordEndSession)) ||
+          command == kCmdData || command == kCmdProgram;
+      EXPECT_EQ(*reply, Bytes{acknowledged ? AckByte : NakByte})
+          << "round " << round << ", command " << int(command) << " word " << word;
+    }
+  }
+  EXPECT_FALSE(client->Receive(kQuiet)) << "nothing was answered twice";
+  EXPECT_EQ(server.SendErrors(), 0u);
 }
 
 }  // namespace
