@@ -12,6 +12,7 @@
 #include "widgets/SpinEdit.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -198,6 +199,17 @@ void TMainForm::showEvent(QShowEvent* event) {
     FormShow();
     CenterOnScreen();
   }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  // The progress dialog disables the window while an operation runs. The window manager still
+  // offers the close box then; closing would cancel the transfer (a program update half written)
+  // and end the program. The dialog's Cancel is the way out of an operation.
+  if (!isEnabled()) {
+    event->ignore();
+    return;
+  }
+  TForm::closeEvent(event);
 }
 
 void TMainForm::FormShow() {

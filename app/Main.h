@@ -109,6 +109,7 @@ class TMainForm : public TForm, public FormAccess {
  protected:
   bool FormKeyDown(int key, Qt::KeyboardModifiers modifiers) override;
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildControls();

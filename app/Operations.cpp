@@ -109,6 +109,13 @@ std::optional<QString> Operations::CheckConnection(const OperationSettings& s) c
   } catch (const std::invalid_argument& e) {
     return QString::fromStdString(e.what());
   }
+  // A number outside the UDP port range would be cut to 16 bits on the way to the socket and
+  // reach another port (70000 becomes 4464). Text that is not a number stands for 5013.
+  if (const std::optional<std::int32_t> port = ParseDecimal(s.ipPort);
+      port && (*port < 1 || *port > 65535)) {
+    return QStringLiteral("Invalid port %1: the printer's port is a number from 1 to 65535.")
+        .arg(*port);
+  }
   return std::nullopt;
 }
 

@@ -142,12 +142,17 @@ std::optional<QString> ParseCommandLine(const QStringList& args, Options* option
           o.actions.push_back({FormAction::Reveal, row, {}});
         }
       }
-    } else if (name == QLatin1String("--data-file")) {
-      if (!(error = value(&v)))
-        o.dataFile = v;
-    } else if (name == QLatin1String("--data-dir")) {
-      if (!(error = value(&v)))
-        o.dataDir = v;
+    } else if (name == QLatin1String("--data-file") || name == QLatin1String("--data-dir")) {
+      // An empty path (an unset shell variable) would silently mean the default file or the
+      // executable's directory, with settings the user did not intend.
+      if (!(error = value(&v))) {
+        if (v.isEmpty())
+          error = QStringLiteral("%1 wants a path, not an empty text").arg(name);
+        else if (name == QLatin1String("--data-file"))
+          o.dataFile = v;
+        else
+          o.dataDir = v;
+      }
     } else if (name == QLatin1String("--retry-count")) {
       int n = 0;
       if (!(error = value(&v)) && !(error = NumberInRange(name, v, 0, 10, &n)))
@@ -176,10 +181,13 @@ std::optional<QString> ParseCommandLine(const QStringList& args, Options* option
   if (!kCommands.contains(o.command))
     return QStringLiteral("unknown command '%1'").arg(o.command);
   if (o.command == QLatin1String("data") || o.command == QLatin1String("program")) {
-    if (!operands.isEmpty())
+    const bool fileGiven = !operands.isEmpty();
+    if (fileGiven)
       o.file = operands.takeFirst();
-    if (o.command == QLatin1String("program") && o.file.isEmpty())
+    if (o.command == QLatin1String("program") && !fileGiven)
       return QStringLiteral("program needs the program FILE");
+    if (fileGiven && o.file.isEmpty())
+      return QStringLiteral("%1: the FILE given is an empty text").arg(o.command);
   }
   if (!operands.isEmpty())
     return QStringLiteral("unexpected argument '%1'").arg(operands.first());

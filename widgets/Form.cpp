@@ -62,10 +62,18 @@ bool TForm::FormKeyDown(int, Qt::KeyboardModifiers) {
 }
 
 bool TForm::eventFilter(QObject* watched, QEvent* event) {
+  // The application filter sees a key once for the focused widget and again for each parent it
+  // propagates to; only the first delivery counts. The handler may have moved the focus (an
+  // operation disables the window, which leaves no widget focused), so the focus test alone
+  // would take the key again when it reaches the form: the event already handled is remembered
+  // until any other event passes, which ends its propagation.
+  if (event == previewed_.event && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->timestamp() == previewed_.timestamp) {
+    return false;
+  }
+  previewed_ = {};
   if (event->type() != QEvent::KeyPress || !isEnabled())
     return false;
-  // The application filter sees a key once for the focused widget and again for each parent it
-  // propagates to; only the first delivery counts.
   auto* w = qobject_cast<QWidget*>(watched);
   if (w == nullptr || (w != this && !isAncestorOf(w)))
     return false;
@@ -73,7 +81,10 @@ bool TForm::eventFilter(QObject* watched, QEvent* event) {
   if (w != focus && !(focus == nullptr && w == this))
     return false;
   auto* key = static_cast<QKeyEvent*>(event);
-  return FormKeyDown(key->key(), key->modifiers());
+  const bool handled = FormKeyDown(key->key(), key->modifiers());
+  if (!handled)
+    previewed_ = {event, key->timestamp()};
+  return handled;
 }
 
 }  // namespace xv4

@@ -67,6 +67,12 @@ class TForm : public QWidget {
  private:
   std::vector<QPointer<QObject>> components_;
   bool keyPreview_ = false;
+  // The key press last given to FormKeyDown, while it propagates to the focused widget's parents.
+  struct PreviewedKey {
+    const QEvent* event = nullptr;
+    quint64 timestamp = 0;
+  };
+  PreviewedKey previewed_;
 };
 
 }  // namespace xv4

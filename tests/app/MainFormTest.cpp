@@ -258,6 +258,16 @@ TEST_F(MainWindow, FunctionKeysRunTheirOperations) {
   EXPECT_FALSE(form->isVisible());
 }
 
+TEST_F(MainWindow, CloseBoxIsRefusedWhileAnOperationRuns) {
+  Start();
+  form->show();
+  progress->Show();  // as an operation opens it: the window is disabled meanwhile
+  EXPECT_FALSE(form->close());
+  EXPECT_TRUE(form->isVisible());
+  progress->CancelBtnClick();
+  EXPECT_TRUE(form->close());
+}
+
 class MainWindowEnglish : public MainWindow {
  protected:
   MainWindowEnglish() : MainWindow("1252") {}

@@ -172,6 +172,24 @@ TEST_F(OperationsTest, MalformedPrinterAddressSendsNothing) {
   EXPECT_EQ(ui_.messages.count("Invalid S/N"), 16);
 }
 
+TEST_F(OperationsTest, PortOutsideTheUdpRangeSendsNothing) {
+  // The simulator's port plus 65536 would land on the simulator if it were cut to 16 bits.
+  const int port = server_.Port();
+  for (const QString& text :
+       {QString::number(port + 65536), QStringLiteral("0"), QStringLiteral("-1")}) {
+    s_.ipPort = text;
+    const OpResult r = ops_.CommTest(s_);
+    EXPECT_EQ(r.status, OpStatus::BadInput) << text.toStdString();
+    EXPECT_TRUE(r.text.startsWith("Invalid port")) << r.text.toStdString();
+    EXPECT_EQ(ops_.DownloadParams(s_).status, OpStatus::BadInput);
+    EXPECT_EQ(ops_.DownloadProgram(s_, dir_.File("x")).status, OpStatus::BadInput);
+  }
+  EXPECT_TRUE(Captured().empty());
+  EXPECT_EQ(ui_.shows, 0);
+  s_.ipPort = QString::number(port);
+  EXPECT_EQ(ops_.CommTest(s_).status, OpStatus::Success);
+}
+
 TEST_F(OperationsTest, CancelledTestShowsNoFailure) {
   sim::FaultConfig f;
   f.delayMs = 100;

@@ -2,12 +2,14 @@
 
 #include "tests/app/AppFixture.h"
 #include "widgets/Edit.h"
+#include "widgets/Form.h"
 #include "widgets/MyLabel.h"
 #include "widgets/RadioGroup.h"
 #include "widgets/SpinEdit.h"
 
 #include <QFocusEvent>
 #include <QImage>
+#include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
 
@@ -151,6 +153,50 @@ TEST(RadioGroup, ItemIndexFollowsClicksAndCanBeCleared) {
   EXPECT_EQ(clicks, 1);
   group.SetItemIndex(-1);
   EXPECT_EQ(group.ItemIndex(), -1);
+}
+
+}  // namespace
+}  // namespace xv4
+
+namespace xv4 {
+namespace {
+
+// A form whose key handler does what an operation does to the focus: the progress dialog
+// disables the window, and the focused field is left without focus when it comes back.
+class FocusDroppingForm : public TForm {
+ public:
+  FocusDroppingForm() {
+    field = Create<QLineEdit>("field", this);
+    SetKeyPreview(true);
+  }
+  QLineEdit* field = nullptr;
+  int keys = 0;
+
+ protected:
+  bool FormKeyDown(int, Qt::KeyboardModifiers) override {
+    ++keys;
+    if (QWidget* focus = QApplication::focusWidget())
+      focus->clearFocus();
+    return false;
+  }
+};
+
+TEST(FormKeyPreview, KeyReachesTheFormOnceEvenWhenItsHandlerDropsTheFocus) {
+  FocusDroppingForm form;
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  form.field->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), form.field);
+
+  // F7 in a field: the field ignores it and it propagates to the form.
+  QTest::keyClick(form.field, Qt::Key_F7);
+  EXPECT_EQ(form.keys, 1);
+  // With nothing focused the form takes the next key itself, once.
+  QTest::keyClick(&form, Qt::Key_F7);
+  EXPECT_EQ(form.keys, 2);
+  QTest::keyClick(&form, Qt::Key_F2);
+  EXPECT_EQ(form.keys, 3);
 }
 
 }  // namespace

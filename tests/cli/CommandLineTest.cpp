@@ -119,6 +119,20 @@ TEST(CommandLine, BadUsageIsRefusedWithAReason) {
   }
 }
 
+TEST(CommandLine, EmptyPathsAreRefusedRatherThanTakenAsTheDefaults) {
+  const std::vector<QStringList> bad = {
+      {"--data-dir", "", "test"},
+      {"--data-dir=", "test"},
+      {"--data-file", "", "params"},
+      {"data", ""},
+      {"program", ""},
+  };
+  for (const QStringList& args : bad) {
+    Options o;
+    EXPECT_TRUE(ParseCommandLine(args, &o).has_value()) << args.join(' ').toStdString();
+  }
+}
+
 TEST(CommandLine, HelpReadsLikeAManPage) {
   const QString help = HelpText();
   for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS",
