@@ -289,8 +289,9 @@ OUTPUT
     Progress (status, current and total record, a bar) goes to standard error
     when it is a terminal, as plain status lines otherwise. The final text (the
     success or failure message) goes to standard output; what the window shows
-    in message boxes goes to standard error. Ctrl+C cancels the running
-    transaction as the progress dialog's Cancel button does.
+    in message boxes goes to standard error. Ctrl+C (SIGINT, also SIGTERM and
+    SIGHUP) cancels the running transaction as the progress dialog's Cancel
+    button does; a second one ends the program at once.
 
 EXIT STATUS
     0   The operation succeeded.

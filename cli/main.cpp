@@ -55,7 +55,13 @@ bool InstallInterruptHandler() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  return ::sigaction(SIGINT, &action, nullptr) == 0;
+  // A terminal closing and `timeout` or a service manager stopping the run cancel it the same
+  // way: the port is closed properly and the logs are written.
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    if (::sigaction(signo, &action, nullptr) != 0)
+      return false;
+  }
+  return true;
 }
 
 void PrintError(const QString& text) {

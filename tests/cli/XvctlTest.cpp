@@ -428,25 +428,27 @@ TEST_F(XvctlTest, TrafficLogOnRequest) {
   EXPECT_TRUE(Read("LOG/" + logs.first()).contains(">>>>>>Receive data<<<<<<<<"));
 }
 
-TEST_F(XvctlTest, CtrlCAbortsTheTransferAndExitsOne) {
+TEST_F(XvctlTest, CtrlCOrTerminateAbortsTheTransferAndExitsOne) {
   Write("fw.bin", PatternFile(2 * 1024 * 1024));
   sim::FaultConfig f;
   f.delayMs = 20;  // the whole file would take minutes
   engine_.SetFaults(f);
-  QProcess p;
-  Start(p, Printer() << "program" << Path("fw.bin"));
-  ASSERT_TRUE(engine_.WaitForRequests(10, std::chrono::seconds(30)));
-  ::kill(static_cast<pid_t>(p.processId()), SIGINT);
-  ASSERT_TRUE(p.waitForFinished(30000));
-  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(p.exitCode(), 1);
-  const QString out = QString::fromUtf8(p.readAllStandardOutput());
-  const QString err = QString::fromUtf8(p.readAllStandardError());
-  EXPECT_FALSE(out.contains("升级程序成功!"));
-  EXPECT_FALSE(out.contains("升级程序...失败!")) << "a cancelled run shows no failure text";
-  EXPECT_TRUE(err.contains("xv4ctl: interrupted")) << err.toStdString();
-  const int sent = engine_.Stats().requests;
-  EXPECT_LT(sent, 200);
+  for (const int signo : {SIGINT, SIGTERM}) {
+    const int before = engine_.Stats().requests;
+    QProcess p;
+    Start(p, Printer() << "program" << Path("fw.bin"));
+    ASSERT_TRUE(engine_.WaitForRequests(before + 10, std::chrono::seconds(30))) << signo;
+    ::kill(static_cast<pid_t>(p.processId()), signo);
+    ASSERT_TRUE(p.waitForFinished(30000)) << signo;
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << signo;
+    EXPECT_EQ(p.exitCode(), 1) << signo;
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_FALSE(out.contains("升级程序成功!")) << signo;
+    EXPECT_FALSE(out.contains("升级程序...失败!")) << "a cancelled run shows no failure text";
+    EXPECT_TRUE(err.contains("xv4ctl: interrupted")) << err.toStdString();
+    EXPECT_LT(engine_.Stats().requests - before, 200) << signo;
+  }
 }
 
 }  // namespace
