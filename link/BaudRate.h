@@ -28,6 +28,13 @@ constexpr std::uint32_t BaudRateBps(TBaudRate rate) {
   return kBps[rate < kBaudRateCount ? rate : tbr9600];
 }
 
+// How long a port may take to report `bytes` written at `rate` before the writer gives the write
+// up: twice the 10 bit times a byte takes, plus two seconds for the port's queues and a busy
+// machine.
+constexpr int DrainLimitMs(int bytes, TBaudRate rate) {
+  return static_cast<int>(20000LL * bytes / BaudRateBps(rate)) + 2000;
+}
+
 // The TBaudRate of an ordinal; out-of-range ordinals are clamped.
 constexpr TBaudRate BaudRateFromOrdinal(int ordinal) {
   return static_cast<TBaudRate>(

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -78,6 +79,13 @@ QString TimeStamp() {
 
 QString DebugDir() {
   return platform::ApplicationDir() + QStringLiteral("debug");
+}
+
+// Milliseconds from now until `when`, 0 once it has passed.
+int MsUntil(std::chrono::steady_clock::time_point when) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      when - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
 }  // namespace
@@ -274,30 +282,57 @@ void TMdmLnk::ModemCommand(const QString&) {
 void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
   if (!portOpen_ || length <= 0 || buffer == nullptr)
     return;
+  // A port that neither drains nor hangs up (a wedged adapter) would hold a sender here for ever.
+  // Past the time the outstanding write should have taken, this write is dropped instead: the
+  // port stays one write behind, and the caller's own reply wait runs out and reports it.
+  bool stuck = false;
   if (QThread::currentThread() == thread()) {
     // UI thread: sleep in the event loop; the drained report that frees the port is one of its
     // events. The test and the clear happen under one lock, so the worker cannot slip in.
+    QTimer due;
+    due.setSingleShot(true);
+    {
+      std::lock_guard lock(sendMutex_);
+      if (!sendIdle_)
+        due.start(MsUntil(drainDue_) + 1);
+    }
     for (;;) {
-      platform::WaitUntil([this] {
+      platform::WaitUntil([this, &due] {
         std::lock_guard lock(sendMutex_);
-        return sendIdle_ || portFailed_ || !portOpen_;
+        return sendIdle_ || portFailed_ || !portOpen_ || !due.isActive();
       });
       std::lock_guard lock(sendMutex_);
       if (portFailed_ || !portOpen_)
         return;
       if (sendIdle_) {
         sendIdle_ = false;
+        drainDue_ = DueAfter(length);
         break;
       }
+      if (std::chrono::steady_clock::now() >= drainDue_) {
+        stuck = true;
+        break;
+      }
+      due.start(MsUntil(drainDue_) + 1);
     }
   } else {
     // Worker: no event loop here; PortSendEmpty, PortHangup, SwitchPort and StopWorker wake us.
     std::unique_lock lock(sendMutex_);
-    sendWake_.wait(lock,
-                   [this] { return sendIdle_ || portFailed_ || !portOpen_ || workerStopping_; });
-    if (!sendIdle_ || portFailed_ || !portOpen_ || workerStopping_)
-      return;
-    sendIdle_ = false;
+    const auto ready = [this] { return sendIdle_ || portFailed_ || !portOpen_ || workerStopping_; };
+    sendWake_.wait_until(lock, drainDue_, ready);
+    if (!ready()) {
+      stuck = true;
+    } else {
+      if (!sendIdle_ || portFailed_ || !portOpen_ || workerStopping_)
+        return;
+      sendIdle_ = false;
+      drainDue_ = DueAfter(length);
+    }
+  }
+  if (stuck) {
+    AddDebugMessage(
+        QStringLiteral("Send dropped (%1 bytes): the previous write has not drained").arg(length));
+    return;
   }
 
   bool queued = true;
@@ -315,6 +350,11 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
     }
     sendWake_.notify_all();
   }
+}
+
+std::chrono::steady_clock::time_point TMdmLnk::DueAfter(int length) const {
+  return std::chrono::steady_clock::now() +
+         std::chrono::milliseconds(DrainLimitMs(length, baudRate_.load()));
 }
 
 void TMdmLnk::PortSendEmpty(QObject* sender) {

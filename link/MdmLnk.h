@@ -23,6 +23,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -159,6 +160,8 @@ class TMdmLnk : public QObject, public SerialLink {
   void StopWorker();
   void PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length);
   void PortSendEmpty(QObject* sender);
+  // When a write of `length` bytes started now should have drained.
+  std::chrono::steady_clock::time_point DueAfter(int length) const;
   void PortHangup(QObject* sender);
 
   // Worker.
@@ -182,7 +185,7 @@ class TMdmLnk : public QObject, public SerialLink {
   // Properties. Those the worker reads are atomic; the rest belong to the UI thread.
   QString commName_ = QStringLiteral("COM2");
   int tag_ = 0;
-  TBaudRate baudRate_ = tbr460800;
+  std::atomic<TBaudRate> baudRate_{tbr460800};  // the worker reads it to time its writes
   QString phoneNumber_;
   int ringCount_ = 0;
   QString optionFile_ = QStringLiteral("Option.ini");
@@ -208,6 +211,8 @@ class TMdmLnk : public QObject, public SerialLink {
   bool sendIdle_ = true;
   bool portFailed_ = false;      // the port hung up: nothing more can be written until reopened
   bool workerStopping_ = false;  // a worker waiting in SendBytes gives up
+  // When the write outstanding should have drained; a port stuck past it gets no more writes.
+  std::chrono::steady_clock::time_point drainDue_{};
 
   // Receive double buffer. The UI thread appends whole chunks to incoming_ under rxMutex_; the
   // worker swaps incoming_ with its own parsing_ under the same lock and parses parsing_ without

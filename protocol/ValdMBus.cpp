@@ -173,7 +173,7 @@ void TValdMBusComm::SendRaw(const std::uint8_t* buffer, std::uint16_t length) {
     link_->SendBytes(buffer, length);
     sending_ = false;
     sendDone_ = false;
-    drainLimitMs_ = DrainLimitMs(length, BaudRateBps(link_->BaudRate()));
+    drainLimitMs_ = DrainLimitMs(length, link_->BaudRate());
   } else {
     // Records are 259 bytes; a caller asking for more than the send buffer holds is refused
     // before anything is copied or sent.

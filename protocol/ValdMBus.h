@@ -63,13 +63,6 @@ class TValdMBusComm : public QObject {
   // speeds when no modem is attached.
   static constexpr int kSerialHandshakeSends = 11;
 
-  // How long the serial link may take to report `length` bytes sent at `bps` bits per second
-  // before the session gives the send up: twice the 10 bit times a byte takes, plus two seconds
-  // for the port's queues and a busy machine.
-  static constexpr int DrainLimitMs(int length, std::uint32_t bps) {
-    return static_cast<int>(20000LL * length / bps) + 2000;
-  }
-
   // owner: Qt parent (may be null). link: the serial link to own; null creates the real one.
   // localPort: the UDP port to bind; the printer protocol uses 5001, tests pass 0.
   explicit TValdMBusComm(QObject* owner = nullptr, std::unique_ptr<SerialLink> link = nullptr,

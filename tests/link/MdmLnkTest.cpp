@@ -278,6 +278,28 @@ TEST_F(MdmLnkTest, SecondSendBytesWaitsUntilTheFirstHasDrained) {
   link.Activate(false);
 }
 
+TEST_F(MdmLnkTest, PortThatNeverDrainsDropsTheNextWriteInsteadOfHanging) {
+  TMdmLnk link;
+  FakeCommBackend* fake = UseFake(link);
+  link.Activate(true);
+  ASSERT_TRUE(WaitEvents([&] { return fake->Drains() >= 1; }));
+  fake->HoldDrains(true);  // a wedged adapter: no drain, no hang-up
+
+  link.SendBytes(reinterpret_cast<const std::uint8_t*>("first"), 5);
+  const std::uint32_t start = platform::GetTickCount();
+  link.SendBytes(reinterpret_cast<const std::uint8_t*>("second"), 6);
+  const std::uint32_t waited = platform::GetTickCount() - start;
+  EXPECT_GE(waited, 1900u) << "the first write gets its time";
+  EXPECT_LT(waited, 30000u);
+  EXPECT_TRUE(
+      link.DebugLines().contains("Send dropped (6 bytes): the previous write has not drained"));
+
+  fake->HoldDrains(false);  // the port recovers: writing goes on
+  link.SendBytes(reinterpret_cast<const std::uint8_t*>("third"), 5);
+  EXPECT_TRUE(fake->WaitFor([&] { return fake->Written() == "firstthird"; }));
+  link.Activate(false);
+}
+
 TEST_F(MdmLnkTest, WorkerCanSendAndIsStoppedEvenWhileWaitingToSend) {
   TMdmLnk link;
   FakeCommBackend* fake = UseFake(link);
