@@ -123,10 +123,19 @@ TMdmLnk::TMdmLnk(QObject* owner) : QObject(owner), comm_(std::make_unique<TComm>
 }
 
 TMdmLnk::~TMdmLnk() {
-  // Let a write that is still on its way finish, so that the last frame is not cut off.
-  platform::WaitUntil([this] {
+  // Let a write that is still on its way finish, so that the last frame is not cut off. A port
+  // that neither drains nor hangs up (a wedged adapter) gets the time that write should have
+  // taken and no more: the close below drops it, instead of the program hanging on exit.
+  QTimer due;
+  due.setSingleShot(true);
+  {
     std::lock_guard lock(sendMutex_);
-    return sendIdle_ || portFailed_ || !portOpen_;
+    if (!sendIdle_ && !portFailed_ && portOpen_)
+      due.start(MsUntil(drainDue_) + 1);
+  }
+  platform::WaitUntil([this, &due] {
+    std::lock_guard lock(sendMutex_);
+    return sendIdle_ || portFailed_ || !portOpen_ || !due.isActive();
   });
   if (flgAutoWriteDebugFile_) {
     QStringList lines;

@@ -66,7 +66,8 @@ class TMdmLnk : public QObject, public SerialLink {
   static constexpr std::size_t kLineBufferSize = 4094;
 
   explicit TMdmLnk(QObject* owner = nullptr);
-  // Waits for an outstanding write, saves the debug list and closes the port.
+  // Waits for an outstanding write (no longer than it should take to drain), saves the debug
+  // list and closes the port.
   ~TMdmLnk() override;
   TMdmLnk(const TMdmLnk&) = delete;
   TMdmLnk& operator=(const TMdmLnk&) = delete;

@@ -415,6 +415,40 @@ TEST_F(MdmLnkTest, DebugListIsSavedAtDestruction) {
   EXPECT_TRUE(text.endsWith(" Open COM2 OK!\r\n")) << "the close line comes after the save";
 }
 
+// Destroying the link waits for the last write to drain, but a wedged adapter (no drain, no
+// hang-up) must not keep the program from ending.
+TEST_F(MdmLnkTest, DestructionWaitsForTheLastWriteButNotForAPortThatNeverDrains) {
+  auto link = std::make_unique<TMdmLnk>();
+  FakeCommBackend* fake = UseFake(*link);
+  link->Activate(true);
+  ASSERT_TRUE(WaitEvents([&] { return fake->Drains() >= 1; }));
+  fake->HoldDrains(true);
+  link->SendBytes(reinterpret_cast<const std::uint8_t*>("last"), 4);
+  ASSERT_FALSE(link->SendIdle());
+
+  // Should the wait not end by itself, the drain is let through late (while the destructor still
+  // waits, so the device is still there), and the test fails instead of hanging.
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool destroyed = false;
+  std::thread rescuer([&] {
+    std::unique_lock lock(mutex);
+    if (!wake.wait_for(lock, std::chrono::seconds(20), [&] { return destroyed; }))
+      fake->HoldDrains(false);
+  });
+  const std::uint32_t start = platform::GetTickCount();
+  link.reset();
+  const std::uint32_t waited = platform::GetTickCount() - start;
+  {
+    std::lock_guard lock(mutex);
+    destroyed = true;
+  }
+  wake.notify_all();
+  rescuer.join();
+  EXPECT_GE(waited, 1900u) << "the write gets the time it should take to drain";
+  EXPECT_LT(waited, 15000u) << "waited for a port that never drains";
+}
+
 TEST_F(MdmLnkTest, DebugLinesFromBothThreadsAreAllKept) {
   TMdmLnk link;
   UseFake(link);
