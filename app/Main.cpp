@@ -410,8 +410,14 @@ void TMainForm::SetText(const QString& name, const QString& text) {
 
 int TMainForm::ItemIndex(const QString& name) const {
   QWidget* w = Control(name);
-  if (auto* c = qobject_cast<QComboBox*>(w))
-    return c->currentIndex();
+  if (auto* c = qobject_cast<QComboBox*>(w)) {
+    const int index = c->currentIndex();
+    // Typing into an editable combo leaves Qt's index at the item chosen before; typed text
+    // that is not that item's selects nothing (code page and printer type then go out as 0xFF).
+    if (c->isEditable() && index >= 0 && c->currentText() != c->itemText(index))
+      return -1;
+    return index;
+  }
   if (auto* g = qobject_cast<TRadioGroup*>(w))
     return g->ItemIndex();
   return -1;

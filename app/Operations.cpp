@@ -104,11 +104,8 @@ void Operations::Abort() {
 std::optional<QString> Operations::CheckConnection(const OperationSettings& s) const {
   if (s.commMode != 0)
     return std::nullopt;
-  try {
-    AddressToNumber(s.ipAddress, true);
-  } catch (const std::invalid_argument& e) {
-    return QString::fromStdString(e.what());
-  }
+  if (const QString error = AddressInputError(s.ipAddress); !error.isEmpty())
+    return error;
   // A number outside the UDP port range would be cut to 16 bits on the way to the socket and
   // reach another port (70000 becomes 4464). Text that is not a number stands for 5013.
   if (const std::optional<std::int32_t> port = ParseDecimal(s.ipPort);

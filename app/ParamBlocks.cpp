@@ -2,6 +2,8 @@
 
 #include "platform/CodePage.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -92,15 +94,6 @@ std::int32_t WirelessPrinterId(const OperationSettings& s) {
   return *id;
 }
 
-QString AddressError(const QString& text) {
-  try {
-    AddressToNumber(text, true);
-    return {};
-  } catch (const std::invalid_argument& e) {
-    return QString::fromStdString(e.what());
-  }
-}
-
 std::uint8_t AlarmTypeCode(int alertIndex) {
   // cb_alert items: lamp and buzzer, lamp only, buzzer only, neither.
   static constexpr std::uint8_t kCodes[] = {3, 2, 1, 4};
@@ -146,6 +139,24 @@ QString TrimBlanks(const QString& text) {
   return text.mid(begin, end - begin);
 }
 
+QString AddressInputError(const QString& text) {
+  try {
+    AddressToNumber(text, true);
+  } catch (const std::invalid_argument& e) {
+    return QString::fromStdString(e.what());
+  }
+  const QStringList groups = text.split(QLatin1Char('.'));
+  bool plain = groups.size() == 4;
+  for (qsizetype g = 0; plain && g < groups.size(); ++g) {
+    const QString& group = groups[g];
+    plain = !group.isEmpty() && group.size() <= 3;
+    for (QChar c : group)
+      plain = plain && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    plain = plain && group.toInt() <= 255;
+  }
+  return plain ? QString() : QStringLiteral("Invalid S/N");
+}
+
 bool BluetoothNameTooLong(const OperationSettings& s) {
   return s.btChecked && platform::ToAnsi(s.btName).size() > kNameBufferSize;
 }
@@ -170,13 +181,13 @@ NameBuffer DeviceName(const DataBytes& info) {
 }
 
 QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
-  QString error = AddressError(s.newIpAddress);
+  QString error = AddressInputError(s.newIpAddress);
   if (error.isEmpty() && variant == ParamVariant::ParamDownload)
-    error = AddressError(s.wifiIp);
+    error = AddressInputError(s.wifiIp);
   if (error.isEmpty() && s.radioChecked) {
-    error = AddressError(s.wirelessPrinterIp);
+    error = AddressInputError(s.wirelessPrinterIp);
     if (error.isEmpty())
-      error = AddressError(s.baseStationIp);
+      error = AddressInputError(s.baseStationIp);
     if (error.isEmpty() && !ParseDecimal(s.wirelessPrinterId))
       error = QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId);
   }

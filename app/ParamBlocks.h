@@ -50,6 +50,13 @@ std::optional<std::int32_t> ParseDecimal(const QString& text);
 // The text without the characters at or below the blank at either end.
 QString TrimBlanks(const QString& text);
 
+// "Invalid S/N" when the text is not an IPv4 address the printer can be given, else empty: the
+// conversion itself lets a group above 255 spill into the next byte (192.168.1.256 would go out
+// as 192.168.2.0) and ignores text after the fourth group, so an address typed that way would
+// reach another device or set the printer to an address nobody typed. Four groups of 1 to 3
+// digits, each 0 to 255, and nothing else.
+QString AddressInputError(const QString& text);
+
 // chkBT checked with a name longer than 31 bytes in the system code page: refused with
 // "Length > 31" before anything else happens.
 bool BluetoothNameTooLong(const OperationSettings& s);

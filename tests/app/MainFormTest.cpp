@@ -327,6 +327,30 @@ TEST_F(MainWindow, AlarmIntervalTypedAboveMaximumIsSentAsMaximum) {
   EXPECT_EQ(se1->text(), "30");
 }
 
+TEST_F(MainWindow, TextTypedIntoAnEditableListSelectsNothing) {
+  Start();
+  // Code page "3->..." chosen, then other text typed over it: the window still shows the list's
+  // texts, but neither the snapshot nor Config.cfg may carry the earlier choice.
+  Choose("cb_codepage", 3);
+  Choose("cbbsort", 3);
+  QComboBox* codePage = Combo("cb_codepage");
+  codePage->lineEdit()->selectAll();
+  QTest::keyClicks(codePage->lineEdit(), "abc");
+  Combo("cbbsort")->lineEdit()->selectAll();
+  QTest::keyClicks(Combo("cbbsort")->lineEdit(), "x");
+  const OperationSettings s = form->ReadWindow();
+  EXPECT_EQ(s.codePageIndex, -1);
+  EXPECT_EQ(s.codePageText, "abc");
+  EXPECT_EQ(s.printTypeIndex, -1);
+  Choose("cbbJianFan", 1);  // a list item chosen still counts
+  EXPECT_EQ(form->ReadWindow().printerLanguageIndex, 1);
+  Exit();
+  platform::IniFile saved(dir.File("Config.cfg"));
+  EXPECT_EQ(saved.ReadInteger("Set", "cb_codepage", 99), -1);
+  EXPECT_EQ(saved.ReadInteger("Set", "cbbsort", 99), -1);
+  EXPECT_EQ(saved.ReadInteger("Set", "cbbJianFan", 99), 1);
+}
+
 TEST_F(MainWindow, MacFieldFormatsAsTypedButNeverOnBackspace) {
   Start();
   auto* mac = static_cast<QLineEdit*>(form->Control("edt_wifi_Mac"));

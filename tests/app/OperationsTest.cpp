@@ -156,7 +156,7 @@ TEST_F(OperationsTest, FailedTestKeepsAnEarlierSuccess) {
 }
 
 TEST_F(OperationsTest, MalformedPrinterAddressSendsNothing) {
-  for (const char* address : {"127.0.0", "127.0.0.1x", "", "1.2.3.4"}) {
+  for (const char* address : {"127.0.0", "127.0.0.1x", "", "1.2.3.4", "127.0.0.257"}) {
     s_.ipAddress = QString::fromLatin1(address);
     for (auto run : {&Operations::CommTest}) {
       const OpResult r = (ops_.*run)(s_);
@@ -169,7 +169,7 @@ TEST_F(OperationsTest, MalformedPrinterAddressSendsNothing) {
   }
   EXPECT_TRUE(Captured().empty());
   EXPECT_EQ(ui_.shows, 0) << "no progress dialog for refused input";
-  EXPECT_EQ(ui_.messages.count("Invalid S/N"), 16);
+  EXPECT_EQ(ui_.messages.count("Invalid S/N"), 20);
 }
 
 TEST_F(OperationsTest, PortOutsideTheUdpRangeSendsNothing) {

@@ -292,6 +292,26 @@ TEST(DataBlockB, WirelessValuesOnlyWithRadioChecked) {
   EXPECT_EQ(Bytes(c, 5, 251), Bytes(std::vector<std::uint8_t>(251, 0xFF)));
 }
 
+TEST(AddressInputError, RefusesWhatTheConversionWouldTurnIntoAnotherAddress) {
+  const struct {
+    const char* text;
+    bool accepted;
+  } cases[] = {
+      {"192.168.1.7", true},     {"10.0.0.0", true},
+      {"255.255.255.255", true}, {"010.000.001.007", true},
+      {"192.168.1.256", false},  {"192.168.300.1", false},
+      {"10.0.0.1.99", false},    {"10.0.0.1.", false},
+      {"+10.0.0.1", false},      {"10.-1.0.1", false},
+      {"1.2.3.4", false},        {"192.168.1", false},
+      {" 10.0.0.1", false},      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AddressInputError(QString::fromLatin1(c.text)),
+              c.accepted ? QString() : QStringLiteral("Invalid S/N"))
+        << c.text;
+  }
+}
+
 TEST(CheckParamInput, RefusesWhatTheBlocksCannotConvert) {
   const struct {
     const char* name;
@@ -305,6 +325,11 @@ TEST(CheckParamInput, RefusesWhatTheBlocksCannotConvert) {
       {"new address, data", [](OperationSettings& s) { s.newIpAddress = ""; },
        ParamVariant::DataDownload, "Invalid S/N"},
       {"wifi address", [](OperationSettings& s) { s.wifiIp = "1.2.3.x"; },
+       ParamVariant::ParamDownload, "Invalid S/N"},
+      {"new address with a group above 255",
+       [](OperationSettings& s) { s.newIpAddress = "192.168.1.256"; }, ParamVariant::ParamDownload,
+       "Invalid S/N"},
+      {"wifi address with a fifth group", [](OperationSettings& s) { s.wifiIp = "192.168.1.7.9"; },
        ParamVariant::ParamDownload, "Invalid S/N"},
       {"wifi address unused by data", [](OperationSettings& s) { s.wifiIp = "junk"; },
        ParamVariant::DataDownload, ""},
