@@ -285,8 +285,8 @@ TEST_F(MdmLnkTest, PortThatNeverDrainsDropsTheNextWriteInsteadOfHanging) {
   ASSERT_TRUE(WaitEvents([&] { return fake->Drains() >= 1; }));
   fake->HoldDrains(true);  // a wedged adapter: no drain, no hang-up
 
+  const std::uint32_t start = platform::GetTickCount();  // before the first write's time starts
   link.SendBytes(reinterpret_cast<const std::uint8_t*>("first"), 5);
-  const std::uint32_t start = platform::GetTickCount();
   link.SendBytes(reinterpret_cast<const std::uint8_t*>("second"), 6);
   const std::uint32_t waited = platform::GetTickCount() - start;
   EXPECT_GE(waited, 1900u) << "the first write gets its time";
@@ -423,6 +423,7 @@ TEST_F(MdmLnkTest, DestructionWaitsForTheLastWriteButNotForAPortThatNeverDrains)
   link->Activate(true);
   ASSERT_TRUE(WaitEvents([&] { return fake->Drains() >= 1; }));
   fake->HoldDrains(true);
+  const std::uint32_t start = platform::GetTickCount();  // before the write's time starts
   link->SendBytes(reinterpret_cast<const std::uint8_t*>("last"), 4);
   ASSERT_FALSE(link->SendIdle());
 
@@ -436,7 +437,6 @@ TEST_F(MdmLnkTest, DestructionWaitsForTheLastWriteButNotForAPortThatNeverDrains)
     if (!wake.wait_for(lock, std::chrono::seconds(20), [&] { return destroyed; }))
       fake->HoldDrains(false);
   });
-  const std::uint32_t start = platform::GetTickCount();
   link.reset();
   const std::uint32_t waited = platform::GetTickCount() - start;
   {

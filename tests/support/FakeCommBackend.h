@@ -116,15 +116,19 @@ class FakeCommBackend : public CommBackend {
     return dtrSwitches_;
   }
 
-  // Sleeps (without processing events) until pred holds or the time runs out.
+  // Sleeps (without processing events) until pred holds or the time runs out. pred takes the
+  // lock itself, so it runs unlocked, and a change made while it runs wakes nobody: the wait
+  // re-tests in short slices rather than trusting the notification.
   bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 10000) const {
-    std::unique_lock lock(m_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      lock.unlock();
-      const bool done = pred();
-      lock.lock();
-      return done;
-    });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      if (pred())
+        return true;
+      if (std::chrono::steady_clock::now() >= end)
+        return false;
+      std::unique_lock lock(m_);
+      cv_.wait_for(lock, std::chrono::milliseconds(5));
+    }
   }
 
   // --- CommBackend ---
