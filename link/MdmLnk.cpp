@@ -126,17 +126,7 @@ TMdmLnk::~TMdmLnk() {
   // Let a write that is still on its way finish, so that the last frame is not cut off. A port
   // that neither drains nor hangs up (a wedged adapter) gets the time that write should have
   // taken and no more: the close below drops it, instead of the program hanging on exit.
-  QTimer due;
-  due.setSingleShot(true);
-  {
-    std::lock_guard lock(sendMutex_);
-    if (!sendIdle_ && !portFailed_ && portOpen_)
-      due.start(MsUntil(drainDue_) + 1);
-  }
-  platform::WaitUntil([this, &due] {
-    std::lock_guard lock(sendMutex_);
-    return sendIdle_ || portFailed_ || !portOpen_ || !due.isActive();
-  });
+  WaitSendIdle();
   if (flgAutoWriteDebugFile_) {
     QStringList lines;
     {
@@ -296,20 +286,10 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
   // port stays one write behind, and the caller's own reply wait runs out and reports it.
   bool stuck = false;
   if (QThread::currentThread() == thread()) {
-    // UI thread: sleep in the event loop; the drained report that frees the port is one of its
-    // events. The test and the clear happen under one lock, so the worker cannot slip in.
-    QTimer due;
-    due.setSingleShot(true);
-    {
-      std::lock_guard lock(sendMutex_);
-      if (!sendIdle_)
-        due.start(MsUntil(drainDue_) + 1);
-    }
+    // UI thread. The test and the clear happen under one lock, so the worker cannot slip in; if
+    // it took the port in between, wait for its write.
     for (;;) {
-      platform::WaitUntil([this, &due] {
-        std::lock_guard lock(sendMutex_);
-        return sendIdle_ || portFailed_ || !portOpen_ || !due.isActive();
-      });
+      const bool idle = WaitSendIdle();
       std::lock_guard lock(sendMutex_);
       if (portFailed_ || !portOpen_)
         return;
@@ -318,11 +298,10 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
         drainDue_ = DueAfter(length);
         break;
       }
-      if (std::chrono::steady_clock::now() >= drainDue_) {
+      if (!idle) {
         stuck = true;
         break;
       }
-      due.start(MsUntil(drainDue_) + 1);
     }
   } else {
     // Worker: no event loop here; PortSendEmpty, PortHangup, SwitchPort and StopWorker wake us.
@@ -358,6 +337,31 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
       sendIdle_ = true;
     }
     sendWake_.notify_all();
+  }
+}
+
+bool TMdmLnk::WaitSendIdle() {
+  // The drained report that frees the port is one of the event loop's events; the timer wakes
+  // the loop when the outstanding write is due.
+  // The due time is looked at only after the events have run once: a report already queued
+  // frees the port even when the write was late.
+  QTimer due;
+  due.setSingleShot(true);
+  for (bool eventsRun = false;; eventsRun = true) {
+    {
+      std::lock_guard lock(sendMutex_);
+      if (portFailed_ || !portOpen_)
+        return false;
+      if (sendIdle_)
+        return true;
+      if (eventsRun && std::chrono::steady_clock::now() >= drainDue_)
+        return false;
+      due.start(MsUntil(drainDue_) + 1);
+    }
+    platform::WaitUntil([this, &due] {
+      std::lock_guard lock(sendMutex_);
+      return sendIdle_ || portFailed_ || !portOpen_ || !due.isActive();
+    });
   }
 }
 

@@ -161,6 +161,9 @@ class TMdmLnk : public QObject, public SerialLink {
   void StopWorker();
   void PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length);
   void PortSendEmpty(QObject* sender);
+  // UI thread: sleeps in the event loop until the port is free for the next write (true), or it
+  // has failed or closed, or the outstanding write is past its due time (false).
+  bool WaitSendIdle();
   // When a write of `length` bytes started now should have drained.
   std::chrono::steady_clock::time_point DueAfter(int length) const;
   void PortHangup(QObject* sender);
