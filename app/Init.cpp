@@ -1,9 +1,9 @@
 #include "app/Init.h"
 
-#include "app/FormModel.h"
-#include "app/LanguageTexts.h"
 #include "app/Main.h"
 #include "app/Progress.h"
+#include "appcore/FormModel.h"
+#include "appcore/LanguageTexts.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 #include "widgets/Fonts.h"

@@ -1,10 +1,10 @@
 #include "app/Main.h"
 
 #include "app/Init.h"
-#include "app/LanguageTexts.h"
-#include "app/Operations.h"
 #include "app/Progress.h"
 #include "app/ProgressUi.h"
+#include "appcore/LanguageTexts.h"
+#include "appcore/Operations.h"
 #include "platform/MessageBox.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"

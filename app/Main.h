@@ -4,13 +4,13 @@
 // Collects the connection settings and the printer parameters, starts the operations (buttons
 // F2, F7, F9), reveals the service rows on Ctrl+Alt+F3/F4/F10, stacks its groups, and restores
 // and saves its input controls in Config.cfg. Its controls are built from MainFormControls() and
-// every rule runs through the shared functions of app/FormModel (this class is their widget
+// every rule runs through the shared functions of appcore/FormModel (this class is their widget
 // FormAccess), so the command line's HeadlessMainForm behaves the same.
 //
 // UI thread only. Failures reach the user as message boxes (platform::ShowMessageBox).
 
-#include "app/FormModel.h"
-#include "app/OperationSettings.h"
+#include "appcore/FormModel.h"
+#include "appcore/OperationSettings.h"
 #include "protocol/ValdMBus.h"
 #include "widgets/Form.h"
 
@@ -51,7 +51,7 @@ class TMainForm : public TForm, public FormAccess {
   bool FormDestroy();
 
   // Operations: each reads the window into a snapshot and runs it through the operations layer
-  // (app/Operations), which reports in the progress dialog and in message boxes.
+  // (appcore/Operations), which reports in the progress dialog and in message boxes.
   void TestBtnClick();
   void DownloadParamBtnClick();
   void btnOpenDrawerClick();

@@ -5,7 +5,7 @@
 // Borrows the dialog through the global ProgressForm (created after the main window) at each
 // call. UI thread only.
 
-#include "app/Operations.h"
+#include "appcore/Operations.h"
 
 namespace xv4 {
 

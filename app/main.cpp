@@ -9,9 +9,9 @@
 // progress dialog as PREFIX-*.png and exits (used by scripts/screenshots.sh).
 
 #include "app/Main.h"
-#include "app/FormModel.h"
-#include "app/LanguageTexts.h"
 #include "app/Progress.h"
+#include "appcore/FormModel.h"
+#include "appcore/LanguageTexts.h"
 #include "platform/AppDir.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"

@@ -6,7 +6,7 @@
 // UI thread only. Redraws are rate-limited, so a progress update per record costs a comparison
 // and nothing else.
 
-#include "app/Operations.h"
+#include "appcore/Operations.h"
 
 #include <QString>
 

@@ -5,9 +5,9 @@
 // on its snapshot through the same operations layer as the window. Ctrl+C reaches the UI thread
 // through a self-pipe and aborts the running transaction as the Cancel button does.
 
-#include "app/FormModel.h"
-#include "app/LanguageTexts.h"
-#include "app/Operations.h"
+#include "appcore/FormModel.h"
+#include "appcore/LanguageTexts.h"
+#include "appcore/Operations.h"
 #include "cli/CommandLine.h"
 #include "cli/TerminalUi.h"
 #include "platform/AppDir.h"

@@ -2,7 +2,7 @@
 // A fresh application directory, a chosen system code page, recorded message boxes and the
 // shipped language files, for each test of the window.
 
-#include "app/LanguageTexts.h"
+#include "appcore/LanguageTexts.h"
 #include "platform/MessageBox.h"
 #include "tests/support/TempDir.h"
 

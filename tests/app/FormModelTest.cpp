@@ -1,7 +1,7 @@
 // The main window's rules on the form without widgets: what the command line relies on.
 
-#include "app/FormModel.h"
-#include "app/LanguageTexts.h"
+#include "appcore/FormModel.h"
+#include "appcore/LanguageTexts.h"
 #include "tests/app/AppFixture.h"
 
 #include <QDir>

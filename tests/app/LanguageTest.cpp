@@ -1,9 +1,9 @@
 // Language files: the built-in texts written out, each shipped language loaded into the windows.
 
 #include "app/Init.h"
-#include "app/LanguageTexts.h"
 #include "app/Main.h"
 #include "app/Progress.h"
+#include "appcore/LanguageTexts.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 #include "tests/app/AppFixture.h"

@@ -2,8 +2,8 @@
 // shows the phases and waits for OK on a failure, Cancel aborts, message boxes report the end.
 // Offscreen, against the printer simulator on 127.0.0.1 (set before anything runs).
 #include "app/Main.h"
-#include "app/Operations.h"
 #include "app/Progress.h"
+#include "appcore/Operations.h"
 #include "platform/EventLoop.h"
 #include "platform/Time.h"
 #include "sim/PrinterEngine.h"

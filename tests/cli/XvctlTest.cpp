@@ -1,7 +1,7 @@
 // xv4ctl as a user runs it: the executable spawned against the printer simulator on 127.0.0.1,
 // with its own data directory, checked by exit status, output and the records on the wire.
-#include "app/LanguageTexts.h"
-#include "app/ParamBlocks.h"
+#include "appcore/LanguageTexts.h"
+#include "appcore/ParamBlocks.h"
 #include "platform/IniFile.h"
 #include "sim/PrinterEngine.h"
 #include "sim/SerialServer.h"

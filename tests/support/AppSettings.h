@@ -3,7 +3,7 @@
 // snapshot, a patterned data file, and a byte-slice helper for comparing record contents. The
 // printer address is 127.0.0.1: tests never address anything but loopback.
 
-#include "app/OperationSettings.h"
+#include "appcore/OperationSettings.h"
 
 #include <QByteArray>
 

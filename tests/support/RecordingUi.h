@@ -3,7 +3,7 @@
 // behaves like the progress dialog: after Cancel the final message is dropped, ShowFinalStatus
 // returns at once (the user confirms at once).
 
-#include "app/Operations.h"
+#include "appcore/Operations.h"
 
 #include <QString>
 #include <QStringList>

@@ -13,7 +13,7 @@
 // display on every way out, and has shown its message (a final status or a message box) before
 // it returns.
 
-#include "app/OperationSettings.h"
+#include "appcore/OperationSettings.h"
 #include "platform/MessageBox.h"
 #include "transport/TcpClient.h"
 

@@ -9,7 +9,7 @@
 //
 // UI thread only (the language texts and LanguageIndex are process-wide). QtCore only.
 
-#include "app/OperationSettings.h"
+#include "appcore/OperationSettings.h"
 
 #include <QRect>
 #include <QString>

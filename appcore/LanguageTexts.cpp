@@ -1,4 +1,4 @@
-#include "app/LanguageTexts.h"
+#include "appcore/LanguageTexts.h"
 
 #include "platform/AppDir.h"
 #include "platform/CodePage.h"

@@ -1,9 +1,9 @@
 // The operations against the printer simulator on 127.0.0.1: the records on the wire, the texts
 // shown, the files written, and every way out (failure, refusal, Cancel).
-#include "app/Operations.h"
+#include "appcore/Operations.h"
 
-#include "app/LanguageTexts.h"
-#include "app/ParamBlocks.h"
+#include "appcore/LanguageTexts.h"
+#include "appcore/ParamBlocks.h"
 #include "platform/EventLoop.h"
 #include "platform/MessageBox.h"
 #include "platform/Time.h"

@@ -1,6 +1,6 @@
-#include "app/FormModel.h"
+#include "appcore/FormModel.h"
 
-#include "app/LanguageTexts.h"
+#include "appcore/LanguageTexts.h"
 #include "platform/AppDir.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"

@@ -9,7 +9,7 @@
 // Pure functions; any thread. The builders expect input that CheckParamInput() accepted; given
 // a malformed address they throw std::invalid_argument("Invalid S/N").
 
-#include "app/OperationSettings.h"
+#include "appcore/OperationSettings.h"
 #include "protocol/DeviceRecord.h"
 
 #include <QString>

@@ -1,4 +1,4 @@
-#include "app/ParamBlocks.h"
+#include "appcore/ParamBlocks.h"
 
 #include "support/AppSettings.h"
 

@@ -1,7 +1,7 @@
-#include "app/Operations.h"
+#include "appcore/Operations.h"
 
-#include "app/LanguageTexts.h"
-#include "app/ParamBlocks.h"
+#include "appcore/LanguageTexts.h"
+#include "appcore/ParamBlocks.h"
 #include "link/BaudRate.h"
 #include "platform/AppDir.h"
 #include "platform/Files.h"
