@@ -217,7 +217,8 @@ void TMainForm::FormShow() {
     return;
   shown_ = true;
   TranslateForms(0);
-  ExchangeSettings(true);
+  if (QString error; !ExchangeSettings(true, &error))
+    platform::ShowMessageBox(platform::MessageKind::Warning, error);
   const int language = DetectLanguage();
   if (language == 3) {
     // Western systems: the sans-serif dialog font at its usual size.

@@ -4,6 +4,7 @@
 #include "platform/AppDir.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
+#include "platform/MessageBox.h"
 #include "widgets/SpinValue.h"
 
 #include <QDir>
@@ -414,6 +415,13 @@ bool ExchangeSettings(FormAccess& form, bool load, QString* error) {
   if (load && !QFileInfo(path).isFile())
     return true;
   platform::IniFile ini(path);
+  if (load && !ini.Error().isEmpty()) {
+    // Nothing is loaded (the fields keep their design values), and the exit will not overwrite
+    // the file.
+    if (error != nullptr)
+      *error = ini.Error();
+    return false;
+  }
   const QByteArray section = "Set";
   for (const ControlDef& d : MainFormControls()) {
     const QString name = QString::fromLatin1(d.name);
@@ -513,6 +521,8 @@ void ApplyLanguageTexts(FormAccess& form, int languageIndex) {
     ResetLanguageTexts();
   } else {
     const platform::IniFile file(LanguageFilePath(languageIndex));
+    if (!file.Error().isEmpty())
+      platform::ShowMessageBox(platform::MessageKind::Warning, file.Error());
     LoadLanguageTexts(file, LanguageFile(languageIndex).codePage);
   }
   RefillLanguageLists(form, languageIndex);
@@ -543,7 +553,8 @@ HeadlessMainForm::HeadlessMainForm() {
 }
 
 void HeadlessMainForm::StartUp() {
-  ExchangeSettings(*this, true);
+  if (QString error; !ExchangeSettings(*this, true, &error))
+    platform::ShowMessageBox(platform::MessageKind::Warning, error);
   const int language = DetectLanguage();
   SetItemIndex("cb_Lng", language - 1);
   ApplyLanguageTexts(*this, language);
