@@ -12,7 +12,7 @@
 #include <Qt>
 
 #include <algorithm>
-
+#include <iterator>
 #include <stdexcept>
 
 namespace xv4 {
@@ -261,6 +261,20 @@ void MoveTop(FormAccess& form, const QString& name, int top) {
   form.SetBounds(name, r);
 }
 
+// PortCB's index means the same port only for COM1..COM8: the adapters after them are listed as
+// they are plugged in. The port's name is kept beside the index, and selects it when present;
+// a saved adapter that is not there now selects nothing rather than another device.
+void ExchangePortName(FormAccess& form, platform::IniFile& ini, bool load) {
+  const QByteArray key = "PortName";
+  if (!load) {
+    ini.WriteString("Set", key, platform::ToAnsi(form.Text("PortCB")));
+    return;
+  }
+  const QString name = platform::FromAnsi(ini.ReadString("Set", key, {}));
+  if (!name.isEmpty())
+    form.SetItemIndex("PortCB", static_cast<int>(form.Items("PortCB").indexOf(name)));
+}
+
 }  // namespace
 
 bool IsInputKind(ControlKind kind) {
@@ -397,10 +411,18 @@ void CommRGClick(FormAccess& form) {
 }
 
 void BaudRateCBChange(FormAccess& form) {
-  form.SetItemIndex("DefBaudRateCB", form.ItemIndex("BaudRateCB"));
+  // By rate: the printer's list starts at 9600, two rates after the connection list, and has no
+  // 2400 or 4800 (no selection then).
+  const QString rate = form.Items("BaudRateCB").value(form.ItemIndex("BaudRateCB"));
+  form.SetItemIndex("DefBaudRateCB", static_cast<int>(form.Items("DefBaudRateCB").indexOf(rate)));
 }
 
 void RefillLanguageLists(FormAccess& form, int languageIndex) {
+  // A refill empties a list; the choice restored from Config.cfg (or made before) stays chosen.
+  const char* const kKept[] = {"cbbsort", "cbbJianFan", "cb_codepage", "cb_alert"};
+  int kept[std::size(kKept)];
+  for (size_t i = 0; i < std::size(kKept); ++i)
+    kept[i] = form.ItemIndex(kKept[i]);
   form.SetItems("cbbsort", Items(ItemList::PrintType));
   const QStringList languages = Items(ItemList::LangType);
   form.SetItems("cb_Lng", languages);
@@ -408,6 +430,8 @@ void RefillLanguageLists(FormAccess& form, int languageIndex) {
   form.SetItemIndex("cb_Lng", languageIndex - 1);
   form.SetItems("cb_codepage", Items(ItemList::Codepage));
   form.SetItems("cb_alert", Items(ItemList::AlertType));
+  for (size_t i = 0; i < std::size(kKept); ++i)
+    form.SetItemIndex(kKept[i], kept[i]);  // an index outside the new list selects nothing
 }
 
 bool ExchangeSettings(FormAccess& form, bool load, QString* error) {
@@ -442,6 +466,8 @@ bool ExchangeSettings(FormAccess& form, bool load, QString* error) {
       else
         ini.WriteInteger(section, key, form.ItemIndex(name));
     }
+    if (name == QLatin1String("PortCB"))
+      ExchangePortName(form, ini, load);
   }
   if (load)
     return true;

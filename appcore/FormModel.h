@@ -144,13 +144,14 @@ void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, int languageI
 // CommRG clicked: TCP/IP enables grpEthernet and disables grpCOM, RS232 the other way round.
 void CommRGClick(FormAccess& form);
 
-// Runs on a change of BaudRateCB and also of cb_alert: DefBaudRateCB takes BaudRateCB's item
-// index (its list is shorter, so indexes 6 and 7 leave it without selection).
+// Runs on a change of BaudRateCB and also of cb_alert: DefBaudRateCB (the printer's default
+// speed, a list that starts at 9600) selects the rate chosen in BaudRateCB; 2400, 4800 and no
+// choice leave it without selection.
 void BaudRateCBChange(FormAccess& form);
 
 // The list step of applying a language: cbbsort, cbbJianFan, cb_Lng, cb_alert and cb_codepage
-// are refilled from the current item lists (LanguageTexts), cb_Lng selects languageIndex - 1 and
-// the other four are left without selection and text.
+// are refilled from the current item lists (LanguageTexts) and cb_Lng selects languageIndex - 1;
+// the other four select again the item they had (no selection and no text when they had none).
 void RefillLanguageLists(FormAccess& form, int languageIndex);
 
 // Loads (true) or saves (false) Config.cfg: one key per spin edit, edit and combo box in creation
