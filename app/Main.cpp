@@ -250,10 +250,6 @@ void TMainForm::DownloadParamBtnClick() {
 }
 
 void TMainForm::btnOpenDrawerClick() {
-  if (ItemIndex(QStringLiteral("CommRG")) == 0) {
-    SendRawTcp(Operations::DrawerCommand());
-    return;
-  }
   ops_->OpenDrawer(ReadWindow());
   CommTested = ops_->CommTested();
 }
