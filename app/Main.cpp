@@ -5,6 +5,7 @@
 #include "app/ProgressUi.h"
 #include "appcore/LanguageTexts.h"
 #include "appcore/Operations.h"
+#include "appcore/ParamBlocks.h"
 #include "platform/MessageBox.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"
@@ -159,6 +160,12 @@ void TMainForm::BuildControls() {
   }
   connect(static_cast<QComboBox*>(Control("cb_Lng")), &QComboBox::activated, this,
           [this] { cb_LngChange(); });
+  // The texts that are sent as text: a character the code page cannot hold is refused as typed.
+  for (const char* name : {"edtlanyani", "edt_wifi_pass", "edt_wifi_ssid"}) {
+    static_cast<TEdit*>(Control(name))->SetTextCheck([name](const QString& text) {
+      return CodePageRefusal(name, text);
+    });
+  }
   auto* bt = static_cast<TEdit*>(Control("edtlanyani"));
   bt->OnKeyUp = [this](QObject*, int) { BTlocalnameKey(); };
   bt->OnExit = [this](QObject*) { BTlocalnameExit(); };

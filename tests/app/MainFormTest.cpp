@@ -3,6 +3,8 @@
 
 #include "app/Main.h"
 #include "app/Progress.h"
+#include "appcore/ParamBlocks.h"
+#include "platform/EventLoop.h"
 #include "platform/IniFile.h"
 #include "tests/app/AppFixture.h"
 #include "widgets/SpinEdit.h"
@@ -325,6 +327,22 @@ class MainWindowEnglish : public MainWindow {
  protected:
   MainWindowEnglish() : MainWindow("1252") {}
 };
+
+// Code page 1252 has no Chinese characters: typed into a field that is sent as text, one is
+// refused at once, with the same message the operations give.
+TEST_F(MainWindowEnglish, CharactersTheCodePageCannotHoldAreRefusedAsTyped) {
+  Start();
+  for (const char* field : {"edtlanyani", "edt_wifi_pass", "edt_wifi_ssid"}) {
+    messages.clear();
+    test::TypeText(form->Control(field), QStringLiteral("Café中"));
+    EXPECT_EQ(form->Text(field), "Café") << field;
+    platform::ProcessMessages();
+    ASSERT_EQ(messages.size(), 1u) << field;
+    EXPECT_EQ(messages[0].first, platform::MessageKind::Warning);
+    EXPECT_EQ(messages[0].second, CodePageRefusal(field, QStringLiteral("中")));
+    EXPECT_TRUE(messages[0].second.contains(field));
+  }
+}
 
 TEST_F(MainWindowEnglish, RevealedRowsMoveUpThirtyPixels) {
   Start();
