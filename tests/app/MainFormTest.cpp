@@ -6,6 +6,7 @@
 #include "appcore/ParamBlocks.h"
 #include "platform/EventLoop.h"
 #include "platform/IniFile.h"
+#include "platform/Time.h"
 #include "tests/app/AppFixture.h"
 #include "widgets/SpinEdit.h"
 
@@ -18,6 +19,7 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 #include <sys/stat.h>
@@ -205,6 +207,31 @@ TEST_F(MainWindow, SavedChoicesSurviveTheStartTheLanguageAndTheExit) {
   HeadlessMainForm headless;
   headless.StartUp();
   EXPECT_EQ(headless.ItemIndex("PortCB"), -1);
+}
+
+// A logout or kill saves the settings: the window closes as by its close box, after cancelling
+// an operation that runs.
+TEST_F(MainWindow, TerminationSignalsCloseTheWindowAsTheCloseBoxDoes) {
+  Start();
+  CloseOnTerminationSignals(form.get());
+  auto closes = [this] {
+    const platform::Deadline deadline = platform::Deadline::In(10000);
+    while (form->isVisible() && !deadline.Expired())
+      platform::DelayMs(10);
+    return !form->isVisible();
+  };
+  form->show();
+  std::raise(SIGTERM);
+  EXPECT_TRUE(closes());
+
+  form->show();
+  progress->OnBeep = [] {};
+  progress->Show();  // as an operation opens it
+  ASSERT_FALSE(form->isEnabled());
+  std::raise(SIGHUP);
+  EXPECT_TRUE(closes());
+  EXPECT_EQ(progress->State(), psClosed) << "cancelled as with its Cancel button";
+  EXPECT_TRUE(form->Comm->Failed()) << "the running transaction was aborted";
 }
 
 TEST_F(MainWindow, FailedSaveIsReportedAndTheProgramStillEnds) {
