@@ -6,6 +6,7 @@
 #include "appcore/LanguageTexts.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
+#include "platform/MessageBox.h"
 #include "widgets/Fonts.h"
 
 #include <QAbstractButton>
@@ -105,6 +106,9 @@ void TranslateForms(int index, TMainForm* mainForm, TProgressForm* progressForm)
   const bool save = index == 0;
   const LanguageFileInfo info = LanguageFile(index);
   platform::IniFile ini(LanguageFilePath(index));
+  // A refused file (not a regular file, too large) changes no text; saving it fails below.
+  if (!save && !ini.Error().isEmpty())
+    platform::ShowMessageBox(platform::MessageKind::Warning, ini.Error());
   if (mainForm != nullptr) {
     mainForm->setFont(WithCharset(mainForm->font(), info.charset));
     mainForm->update();

@@ -9,7 +9,8 @@
 // of IPAddrEd, IPPortEd and IdEd re-aligned before their fields, and the main window's font
 // switched to the language's character set. A missing file or key leaves a text as it was.
 //
-// UI thread only. Never fails; a language file that cannot be written is reported on stderr.
+// UI thread only. Never fails; a language file that cannot be written is reported on stderr, one
+// that the INI reader refuses (not a regular file, too large) in a warning message box.
 
 namespace xv4 {
 

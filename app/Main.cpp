@@ -5,6 +5,7 @@
 #include "app/ProgressUi.h"
 #include "appcore/LanguageTexts.h"
 #include "appcore/Operations.h"
+#include "appcore/ParamBlocks.h"
 #include "platform/MessageBox.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"
@@ -20,6 +21,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace xv4 {
 
@@ -29,6 +38,25 @@ namespace {
 
 QString U(const char* utf8) {
   return QString::fromUtf8(utf8);
+}
+
+// SIGTERM and SIGHUP reach the UI thread through a self-pipe.
+int g_signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_signalPending = 0;
+QPointer<QSocketNotifier> g_signalNotifier;
+
+// Async-signal context: only write() to the pipe.
+extern "C" void OnTerminationSignal(int signo) {
+  const int savedErrno = errno;
+  if (g_signalPending != 0) {
+    std::signal(signo, SIG_DFL);
+    std::raise(signo);  // delivered when this handler returns
+  } else {
+    g_signalPending = 1;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+  }
+  errno = savedErrno;
 }
 
 // The local UDP port of the device session: 5001, unless XV4_LOCAL_PORT names another.
@@ -159,6 +187,12 @@ void TMainForm::BuildControls() {
   }
   connect(static_cast<QComboBox*>(Control("cb_Lng")), &QComboBox::activated, this,
           [this] { cb_LngChange(); });
+  // The texts that are sent as text: a character the code page cannot hold is refused as typed.
+  for (const char* name : {"edtlanyani", "edt_wifi_pass", "edt_wifi_ssid"}) {
+    static_cast<TEdit*>(Control(name))->SetTextCheck([name](const QString& text) {
+      return CodePageRefusal(name, text);
+    });
+  }
   auto* bt = static_cast<TEdit*>(Control("edtlanyani"));
   bt->OnKeyUp = [this](QObject*, int) { BTlocalnameKey(); };
   bt->OnExit = [this](QObject*) { BTlocalnameExit(); };
@@ -167,6 +201,7 @@ void TMainForm::BuildControls() {
 }
 
 void TMainForm::AttachProgress(TProgressForm* progress) {
+  progress_ = progress;
   progress->SetMainWindow(this);
   progress->OnAbort = [this] {
     if (Comm)
@@ -212,12 +247,32 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   TForm::closeEvent(event);
 }
 
+void TMainForm::CloseWhenIdle() {
+  if (isEnabled()) {
+    close();
+    return;
+  }
+  closeRequested_ = true;
+  if (progress_ != nullptr)
+    progress_->CancelBtnClick();  // re-enables the window: changeEvent closes it
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  TForm::changeEvent(event);
+  if (event->type() == QEvent::EnabledChange && closeRequested_ && isEnabled()) {
+    closeRequested_ = false;
+    // After the handler that enabled the window has returned.
+    QTimer::singleShot(0, this, [this] { close(); });
+  }
+}
+
 void TMainForm::FormShow() {
   if (shown_)
     return;
   shown_ = true;
   TranslateForms(0);
-  ExchangeSettings(true);
+  if (QString error; !ExchangeSettings(true, &error))
+    platform::ShowMessageBox(platform::MessageKind::Warning, error);
   const int language = DetectLanguage();
   if (language == 3) {
     // Western systems: the sans-serif dialog font at its usual size.
@@ -249,10 +304,6 @@ void TMainForm::DownloadParamBtnClick() {
 }
 
 void TMainForm::btnOpenDrawerClick() {
-  if (ItemIndex(QStringLiteral("CommRG")) == 0) {
-    SendRawTcp(Operations::DrawerCommand());
-    return;
-  }
   ops_->OpenDrawer(ReadWindow());
   CommTested = ops_->CommTested();
 }
@@ -501,6 +552,26 @@ QRect TMainForm::Bounds(const QString& name) const {
 
 void TMainForm::SetBounds(const QString& name, const QRect& bounds) {
   Control(name)->setGeometry(bounds);
+}
+
+void CloseOnTerminationSignals(TMainForm* form) {
+  if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    return;
+  delete g_signalNotifier;
+  g_signalNotifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, form);
+  QObject::connect(g_signalNotifier, &QSocketNotifier::activated, form, [form] {
+    char drain[16];
+    while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+    }
+    g_signalPending = 0;
+    form->CloseWhenIdle();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signo : {SIGTERM, SIGHUP})
+    ::sigaction(signo, &action, nullptr);
 }
 
 }  // namespace xv4

@@ -14,6 +14,8 @@
 #include "protocol/ValdMBus.h"
 #include "widgets/Form.h"
 
+#include <QPointer>
+
 #include <functional>
 #include <memory>
 
@@ -63,6 +65,10 @@ class TMainForm : public TForm, public FormAccess {
   // The operations layer the handlers use (tests reach the drawer port through it).
   Operations& Ops() { return *ops_; }
   void ExitItemClick();
+  // Closes the window as its close box does. While an operation runs (the progress dialog has
+  // disabled the window) the operation is cancelled first, as with Cancel, and the window closes
+  // as soon as the dialog has let go of it.
+  void CloseWhenIdle();
 
   // Control handlers.
   void CommRGClick();
@@ -110,17 +116,26 @@ class TMainForm : public TForm, public FormAccess {
   bool FormKeyDown(int key, Qt::KeyboardModifiers modifiers) override;
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void BuildControls();
 
   bool shown_ = false;
   bool destroyed_ = false;
+  bool closeRequested_ = false;  // CloseWhenIdle waits for the window to be enabled again
+  QPointer<TProgressForm> progress_;
   std::unique_ptr<TProgressOperationUi> operationUi_;
   std::unique_ptr<Operations> ops_;
 };
 
 // The program's main window, created at start.
 extern TMainForm* MainForm;
+
+// Makes SIGTERM and SIGHUP (a logout, kill) close the window through CloseWhenIdle, so that its
+// settings are saved as after the close box. A second signal that arrives before the first was
+// handled ends the program at once (the UI thread is not getting to it). UI thread; call once the
+// window exists (a later call moves the signals to that window).
+void CloseOnTerminationSignals(TMainForm* form);
 
 }  // namespace xv4

@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
   auto progressForm = std::make_unique<TProgressForm>();
   ProgressForm = progressForm.get();
   mainForm->AttachProgress(ProgressForm);
+  CloseOnTerminationSignals(mainForm.get());
 
   mainForm->show();
   int rc = 0;

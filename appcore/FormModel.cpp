@@ -4,6 +4,7 @@
 #include "platform/AppDir.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
+#include "platform/MessageBox.h"
 #include "widgets/SpinValue.h"
 
 #include <QDir>
@@ -11,7 +12,7 @@
 #include <Qt>
 
 #include <algorithm>
-
+#include <iterator>
 #include <stdexcept>
 
 namespace xv4 {
@@ -260,6 +261,20 @@ void MoveTop(FormAccess& form, const QString& name, int top) {
   form.SetBounds(name, r);
 }
 
+// PortCB's index means the same port only for COM1..COM8: the adapters after them are listed as
+// they are plugged in. The port's name is kept beside the index, and selects it when present;
+// a saved adapter that is not there now selects nothing rather than another device.
+void ExchangePortName(FormAccess& form, platform::IniFile& ini, bool load) {
+  const QByteArray key = "PortName";
+  if (!load) {
+    ini.WriteString("Set", key, platform::ToAnsi(form.Text("PortCB")));
+    return;
+  }
+  const QString name = platform::FromAnsi(ini.ReadString("Set", key, {}));
+  if (!name.isEmpty())
+    form.SetItemIndex("PortCB", static_cast<int>(form.Items("PortCB").indexOf(name)));
+}
+
 }  // namespace
 
 bool IsInputKind(ControlKind kind) {
@@ -396,10 +411,18 @@ void CommRGClick(FormAccess& form) {
 }
 
 void BaudRateCBChange(FormAccess& form) {
-  form.SetItemIndex("DefBaudRateCB", form.ItemIndex("BaudRateCB"));
+  // By rate: the printer's list starts at 9600, two rates after the connection list, and has no
+  // 2400 or 4800 (no selection then).
+  const QString rate = form.Items("BaudRateCB").value(form.ItemIndex("BaudRateCB"));
+  form.SetItemIndex("DefBaudRateCB", static_cast<int>(form.Items("DefBaudRateCB").indexOf(rate)));
 }
 
 void RefillLanguageLists(FormAccess& form, int languageIndex) {
+  // A refill empties a list; the choice restored from Config.cfg (or made before) stays chosen.
+  const char* const kKept[] = {"cbbsort", "cbbJianFan", "cb_codepage", "cb_alert"};
+  int kept[std::size(kKept)];
+  for (size_t i = 0; i < std::size(kKept); ++i)
+    kept[i] = form.ItemIndex(kKept[i]);
   form.SetItems("cbbsort", Items(ItemList::PrintType));
   const QStringList languages = Items(ItemList::LangType);
   form.SetItems("cb_Lng", languages);
@@ -407,6 +430,8 @@ void RefillLanguageLists(FormAccess& form, int languageIndex) {
   form.SetItemIndex("cb_Lng", languageIndex - 1);
   form.SetItems("cb_codepage", Items(ItemList::Codepage));
   form.SetItems("cb_alert", Items(ItemList::AlertType));
+  for (size_t i = 0; i < std::size(kKept); ++i)
+    form.SetItemIndex(kKept[i], kept[i]);  // an index outside the new list selects nothing
 }
 
 bool ExchangeSettings(FormAccess& form, bool load, QString* error) {
@@ -414,6 +439,13 @@ bool ExchangeSettings(FormAccess& form, bool load, QString* error) {
   if (load && !QFileInfo(path).isFile())
     return true;
   platform::IniFile ini(path);
+  if (load && !ini.Error().isEmpty()) {
+    // Nothing is loaded (the fields keep their design values), and the exit will not overwrite
+    // the file.
+    if (error != nullptr)
+      *error = ini.Error();
+    return false;
+  }
   const QByteArray section = "Set";
   for (const ControlDef& d : MainFormControls()) {
     const QString name = QString::fromLatin1(d.name);
@@ -434,6 +466,8 @@ bool ExchangeSettings(FormAccess& form, bool load, QString* error) {
       else
         ini.WriteInteger(section, key, form.ItemIndex(name));
     }
+    if (name == QLatin1String("PortCB"))
+      ExchangePortName(form, ini, load);
   }
   if (load)
     return true;
@@ -513,6 +547,8 @@ void ApplyLanguageTexts(FormAccess& form, int languageIndex) {
     ResetLanguageTexts();
   } else {
     const platform::IniFile file(LanguageFilePath(languageIndex));
+    if (!file.Error().isEmpty())
+      platform::ShowMessageBox(platform::MessageKind::Warning, file.Error());
     LoadLanguageTexts(file, LanguageFile(languageIndex).codePage);
   }
   RefillLanguageLists(form, languageIndex);
@@ -543,7 +579,8 @@ HeadlessMainForm::HeadlessMainForm() {
 }
 
 void HeadlessMainForm::StartUp() {
-  ExchangeSettings(*this, true);
+  if (QString error; !ExchangeSettings(*this, true, &error))
+    platform::ShowMessageBox(platform::MessageKind::Warning, error);
   const int language = DetectLanguage();
   SetItemIndex("cb_Lng", language - 1);
   ApplyLanguageTexts(*this, language);

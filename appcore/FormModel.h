@@ -144,20 +144,23 @@ void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, int languageI
 // CommRG clicked: TCP/IP enables grpEthernet and disables grpCOM, RS232 the other way round.
 void CommRGClick(FormAccess& form);
 
-// Runs on a change of BaudRateCB and also of cb_alert: DefBaudRateCB takes BaudRateCB's item
-// index (its list is shorter, so indexes 6 and 7 leave it without selection).
+// Runs on a change of BaudRateCB and also of cb_alert: DefBaudRateCB (the printer's default
+// speed, a list that starts at 9600) selects the rate chosen in BaudRateCB; 2400, 4800 and no
+// choice leave it without selection.
 void BaudRateCBChange(FormAccess& form);
 
 // The list step of applying a language: cbbsort, cbbJianFan, cb_Lng, cb_alert and cb_codepage
-// are refilled from the current item lists (LanguageTexts), cb_Lng selects languageIndex - 1 and
-// the other four are left without selection and text.
+// are refilled from the current item lists (LanguageTexts) and cb_Lng selects languageIndex - 1;
+// the other four select again the item they had (no selection and no text when they had none).
 void RefillLanguageLists(FormAccess& form, int languageIndex);
 
 // Loads (true) or saves (false) Config.cfg: one key per spin edit, edit and combo box in creation
-// order in section "Set"; texts in the system code page. Loading a missing file changes nothing;
-// a missing key empties an edit and sets a spin edit or combo box to 0. Saving writes the file
-// owner-only and atomically; on failure the old file stays, false is returned and *error says
-// why.
+// order in section "Set"; texts in the system code page. Beside PortCB's index the port's name is
+// kept (key "PortName"), which selects the port when present. Loading a missing file changes
+// nothing; a missing key empties an edit and sets a spin edit or combo box to 0; a file that the
+// INI reader refuses (not a regular file, too large) loads nothing, and false is returned with
+// *error naming it. Saving writes the file owner-only and atomically; on failure the old file
+// stays, false is returned and *error says why.
 bool ExchangeSettings(FormAccess& form, bool load, QString* error = nullptr);
 
 // Reads the window for an operation. se1 above its maximum is set back to the maximum on the
@@ -173,7 +176,8 @@ int AnsiLength(const QString& text);
 
 // The language step that the command line shares with the window: the message texts and item
 // lists of the language (built-in for 1, the language file otherwise; a missing file or key keeps
-// the current text), then RefillLanguageLists.
+// the current text, a refused file is reported as a warning message box), then
+// RefillLanguageLists.
 void ApplyLanguageTexts(FormAccess& form, int languageIndex);
 
 // ---- The main window without widgets ----
@@ -193,10 +197,10 @@ class HeadlessMainForm : public FormAccess {
  public:
   HeadlessMainForm();
 
-  // As the window's first show: Config.cfg loaded (design defaults when it is missing), the
-  // language detected from the system code page, cb_Lng set to it, and the language step
-  // applied (which empties the selection of cbbsort, cbbJianFan, cb_alert and cb_codepage).
-  // Does not rewrite Chinese.LNG: its content is the built-in texts, which language 1 uses.
+  // As the window's first show: Config.cfg loaded (design defaults when it is missing; a refused
+  // file is reported as a warning message box), the language detected from the system code page,
+  // cb_Lng set to it, and the language step applied. Does not rewrite Chinese.LNG: its content is
+  // the built-in texts, which language 1 uses.
   void StartUp();
 
   // Changes a control by its Config.cfg key, as a user would: an edit takes the text (refused

@@ -30,6 +30,8 @@ constexpr int kDefaultRemotePort = 5013;
 constexpr std::int32_t kDefaultMachineNo = 1234;
 
 const QString kDataFileName = QStringLiteral("zk16.hex");
+const QString kDrawerAfterFailedTest =
+    QStringLiteral("The communication test failed; the drawer command was sent anyway.");
 const QString kParamLogName = QStringLiteral("log.hex");
 
 int RecordCount(qint64 bytes) {
@@ -55,14 +57,14 @@ void CloseLink(TValdMBusComm& comm) {
 }
 
 // log.hex: the parameter blocks as sent, written when the parameter download ends, whichever
-// way it ends.
+// way it ends. Owner-only: block B holds the WiFi password and SSID.
 class ParamLogWriter {
  public:
   explicit ParamLogWriter(OperationUi& ui) : ui_(ui) {}
   ~ParamLogWriter() {
     QString error;
     const QString path = platform::ApplicationDir() + kParamLogName;
-    if (!platform::WriteFileAtomic(path, bytes_, false, &error))
+    if (!platform::WriteFileAtomic(path, bytes_, true, &error))
       ui_.MessageBox(platform::MessageKind::Warning,
                      QStringLiteral("Cannot write %1: %2").arg(path, error));
   }
@@ -191,40 +193,44 @@ OpResult Operations::CommTest(const OperationSettings& s) {
 }
 
 OpResult Operations::OpenDrawer(const OperationSettings& s) {
-  if (s.commMode == 0)
+  if (s.commMode == 0) {
+    // The TCP client would expand a shorthand address (127.1) or look up a name: the drawer
+    // takes the same dotted addresses as every other operation.
+    if (const QString error = AddressInputError(TrimBlanks(s.ipAddress)); !error.isEmpty())
+      return Refuse(error);
     return SendRawTcp(s.ipAddress, drawerPort_, DrawerCommand());
-
-  // RS232: once a test has succeeded in this run, the command goes out under whatever the last
-  // operation put into the session.
-  if (!commTested_)
-    CommTest(s);
-  bool opened = true;
-  try {
-    comm_.SetActive(true);
-  } catch (...) {
-    opened = false;
   }
+
+  // RS232: a communication test first, once per run; the command goes out whatever its outcome.
+  const OpStatus test = commTested_ ? OpStatus::Success : CommTest(s).status;
+  // The test may not have run, or may have stopped before it read the window: the command goes to
+  // the port and speed in the window, not to the last session's printer.
+  ApplyConnection(s);
+  if (!OpenLink())
+    return {OpStatus::LinkNotOpened, {}};
   const QByteArray command = DrawerCommand();
   try {
     comm_.SendRaw(reinterpret_cast<const std::uint8_t*>(command.constData()),
                   static_cast<std::uint16_t>(command.size()));
-    if (opened && comm_.Mode() == tmRS232) {
-      // The link hands the bytes to its write thread; closing the port at once could drop them
-      // before they are on the line. Wait for the link's send-done (bounded, in case the line
-      // is held up by flow control).
-      QTimer limit;
-      limit.setSingleShot(true);
-      QObject::connect(&limit, &QTimer::timeout, [this] { comm_.Abort(); });
-      limit.start(kDrawerDrainLimitMs);
-      comm_.WaitReply(0);
-    }
+    // The link hands the bytes to its write thread; closing the port at once could drop them
+    // before they are on the line. Wait for the link's send-done (bounded, in case the line is
+    // held up by flow control).
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [this] { comm_.Abort(); });
+    limit.start(kDrawerDrainLimitMs);
+    comm_.WaitReply(0);
   } catch (const std::exception& e) {
     CloseLink(comm_);
     ui_.MessageBox(platform::MessageKind::Error, QString::fromLocal8Bit(e.what()));
     return {OpStatus::Failed, QString::fromLocal8Bit(e.what())};
   }
   CloseLink(comm_);
-  return {opened ? OpStatus::Success : OpStatus::LinkNotOpened, {}};
+  if (test == OpStatus::Success)
+    return {OpStatus::Success, {}};
+  if (test == OpStatus::Cancelled)
+    return {OpStatus::Cancelled, {}};
+  return {OpStatus::Failed, kDrawerAfterFailedTest};
 }
 
 OpResult Operations::SendRawTcp(const QString& host, int port, const QByteArray& bytes) {

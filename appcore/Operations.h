@@ -93,8 +93,11 @@ class Operations {
 
   // Handshake, test record 63/124, end of session. Sets CommTested on success.
   OpResult CommTest(const OperationSettings& s);
-  // TCP/IP: the drawer command over TCP to the drawer port. RS232: a communication test first
-  // unless one succeeded in this run, then the command through the session.
+  // TCP/IP: the drawer command over TCP to the drawer port; a printer address that is not a
+  // dotted address is refused ("Invalid S/N") and nothing is sent. RS232: a communication test
+  // first unless one succeeded in this run, then the command through the session to the port in
+  // the settings. The command is sent even when that test failed; the result is then Failed, with
+  // a text that says so (the window shows nothing more than the test's failure).
   OpResult OpenDrawer(const OperationSettings& s);
   // Records 0..127 of the data file with the parameter blocks as records 121 and 122; writes
   // log.hex on every way out. dataFile empty: zk16.hex in the application directory, else the

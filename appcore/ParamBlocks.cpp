@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace xv4 {
 namespace {
@@ -49,7 +50,9 @@ constexpr int kDataWirelessPrinterIp = 9;
 constexpr int kDataBaseStationIp = 13;
 constexpr int kDataWirelessPrinterId = 17;
 
-constexpr int kAlarmIntervalMax = 900;  // se1's upper limit
+constexpr int kAlarmIntervalMax = 900;   // se1's upper limit
+constexpr int kLabelHeightMax = 0xFFFF;  // two bytes
+constexpr int kDefaultLabelHeight = 210;
 
 void PutBigEndian32(DataBytes& b, int at, std::uint32_t v) {
   b[at] = static_cast<std::uint8_t>(v >> 24);
@@ -180,6 +183,28 @@ NameBuffer DeviceName(const DataBytes& info) {
   return name;
 }
 
+QString CodePageRefusal(const char* field, const QString& text) {
+  const int codePage = platform::GetACP();
+  const QString c = platform::UnencodableCharacter(text, codePage);
+  if (c.isEmpty())
+    return {};
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"edtlanyani", "Bluetooth name"},
+      {"edt_wifi_pass", "WiFi password"},
+      {"edt_wifi_ssid", "SSID"},
+  };
+  QString name = QString::fromLatin1(field);
+  for (const auto& [key, plain] : kNames) {
+    if (name == QLatin1String(key))
+      name = QStringLiteral("%1 (%2)").arg(QLatin1String(plain), name);
+  }
+  return QStringLiteral(
+             "%1: the character \"%2\" (U+%3) does not exist in code page %4, so it "
+             "cannot be sent to the printer.")
+      .arg(name, c, QString::number(c.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0'))
+      .arg(codePage);
+}
+
 QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
   QString error = AddressInputError(s.newIpAddress);
   if (error.isEmpty() && variant == ParamVariant::ParamDownload)
@@ -190,6 +215,23 @@ QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
       error = AddressInputError(s.baseStationIp);
     if (error.isEmpty() && !ParseDecimal(s.wirelessPrinterId))
       error = QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId);
+  }
+  if (!error.isEmpty())
+    return error;
+  // Bytes 65 and 66: a larger height would lose its upper bits on the way.
+  if (const auto height = ParseDecimal(s.labelHeight); height && *height > kLabelHeightMax) {
+    return QStringLiteral(
+               "LabelHeightEd: a label height of %1 does not fit in two bytes (at most "
+               "%2).")
+        .arg(*height)
+        .arg(kLabelHeightMax);
+  }
+  if (!UsesDeviceName(s))
+    error = CodePageRefusal("edtlanyani", s.btName);
+  if (error.isEmpty() && variant == ParamVariant::ParamDownload) {
+    error = CodePageRefusal("edt_wifi_pass", TrimBlanks(s.wifiPassword));
+    if (error.isEmpty())
+      error = CodePageRefusal("edt_wifi_ssid", TrimBlanks(s.wifiSsid));
   }
   return error;
 }
@@ -206,7 +248,7 @@ DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& devic
   }
   b[kDensity] = static_cast<std::uint8_t>(s.density);
   b[kLabelMode] = s.labelMode ? 0xA6 : 0xFF;
-  PutBigEndian16(b, kLabelHeight, ParseDecimal(s.labelHeight).value_or(210));
+  PutBigEndian16(b, kLabelHeight, ParseDecimal(s.labelHeight).value_or(kDefaultLabelHeight));
   b[kLabelProbe] = static_cast<std::uint8_t>(s.labelProbe * 8 + 160);
   b[kDefBaudIndex] = static_cast<std::uint8_t>(s.defBaudIndex);
   if (variant == ParamVariant::ParamDownload) {
@@ -214,7 +256,10 @@ DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& devic
       b[kAlarmType] = AlarmTypeCode(s.alertIndex);
     PutBigEndian16(b, kAlarmInterval, std::min(s.alarmInterval, kAlarmIntervalMax));
   }
-  b[kEthernet] = static_cast<std::uint8_t>(s.ethIndex * 255);
+  // 10M 0x00, 100M 0xFF; no selection leaves the byte as every list without one does (index x 255
+  // would give 0x01, a speed the printer does not have).
+  if (s.ethIndex == 0 || s.ethIndex == 1)
+    b[kEthernet] = static_cast<std::uint8_t>(s.ethIndex * 255);
   b[kKitchenNo] = static_cast<std::uint8_t>(ParseDecimal(s.kitchenNo).value_or(1));
 
   if (s.printTypeRowsVisible) {

@@ -68,10 +68,18 @@ NameBuffer TypedName(const OperationSettings& s);
 // The printer's current name: bytes 112..142 of the device information.
 NameBuffer DeviceName(const DataBytes& info);
 
+// The refusal of a text field (edtlanyani, edt_wifi_pass, edt_wifi_ssid) holding a character
+// that the system code page cannot hold: it would reach the printer, and Config.cfg, as '?'.
+// Names the field and the character; empty when the whole text survives. The window shows the
+// same refusal when such a character is typed.
+QString CodePageRefusal(const char* field, const QString& text);
+
 // Checks every field that the blocks convert, so that bad input is refused before the link is
 // opened: the addresses (NewIPAddrEd; edt_WiFi_Ip in the parameter download; with chkRadio the
-// wireless printer and base-station addresses) and, with chkRadio, the wireless printer number.
-// Returns the message to show ("Invalid S/N" for an address), or an empty text.
+// wireless printer and base-station addresses), with chkRadio the wireless printer number, a
+// label height that does not fit its 16 bits, and the texts that are sent (the typed Bluetooth
+// name; the WiFi password and SSID in the parameter download) for characters the code page
+// cannot hold. Returns the message to show ("Invalid S/N" for an address), or an empty text.
 QString CheckParamInput(const OperationSettings& s, ParamVariant variant);
 
 // Record 121.

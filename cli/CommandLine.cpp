@@ -229,7 +229,9 @@ COMMANDS
                    record, end of session.
     drawer         Open the cash drawer. TCP/IP: the command ESC p 0 24 24 over
                    TCP to the printer's raw printing port 9100. RS232: a
-                   communication test first, then the command over the line.
+                   communication test first, then the command over the line
+                   (also after a failed test, which still makes the exit
+                   status 1).
     params         Parameter download: records 0 to 127 of the data file, with
                    records 121 and 122 replaced by the parameters built from the
                    settings and record 123 by 0xFF bytes. The two parameter

@@ -223,6 +223,9 @@ int Run(const Options& o) {
       std::printf("%s\n", result.text.toLocal8Bit().constData());
   } else if (o.command == QLatin1String("drawer")) {
     result = ops.OpenDrawer(settings);
+    // Over RS232 the command goes out even after a failed test; the exit status 1 needs a reason.
+    if (result.status == OpStatus::Failed && settings.commMode != 0 && !ops.CommTested())
+      PrintError(result.text);
   } else if (o.command == QLatin1String("params")) {
     result = ops.DownloadParams(settings, o.dataFile.isEmpty() ? defaultDataFile : o.dataFile);
   } else if (o.command == QLatin1String("data")) {

@@ -13,7 +13,7 @@ namespace {
 const char* CharsetOf(int codePage) {
   switch (codePage) {
     case kCodePageGbk:
-      return "GBK";
+      return "CP936";
     case kCodePageBig5:
       return "BIG5";
     default:
@@ -33,10 +33,10 @@ class Converter {
   Converter& operator=(const Converter&) = delete;
   bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
-  // Converts all of in; an input sequence that cannot be converted is replaced by '?' and skipped
-  // (skip(in, left) says how many input bytes it spans).
-  template <typename Skip>
-  QByteArray Run(QByteArrayView in, Skip skip) {
+  // Converts all of in. An input sequence that iconv cannot convert goes to fallback(in, left,
+  // &out), which appends its replacement and returns how many input bytes it spans.
+  template <typename Fallback>
+  QByteArray Run(QByteArrayView in, Fallback fallback) {
     QByteArray out;
     out.reserve(in.size() * 2 + 8);
     char* src = const_cast<char*>(in.data());
@@ -51,11 +51,10 @@ class Converter {
         continue;
       if (errno == E2BIG)
         continue;
-      // EILSEQ or EINVAL (a truncated sequence at the end): one '?' for the bad sequence.
-      size_t n = skip(reinterpret_cast<const unsigned char*>(src), srcLeft);
+      // EILSEQ or EINVAL (a truncated sequence at the end).
+      size_t n = fallback(reinterpret_cast<const unsigned char*>(src), srcLeft, &out);
       src += n;
       srcLeft -= n;
-      out.append('?');
       iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // reset the shift state
     }
     return out;
@@ -76,6 +75,30 @@ size_t Utf8SequenceLength(const unsigned char* s, size_t left) {
     n = 2;
   }
   return n < left ? n : left;
+}
+
+// Bytes that Windows' tables hold and iconv's may not: in 1252 the five bytes that have no
+// printable character stand for the control characters of the same number, and 936 has the euro
+// sign at 0x80. A settings or language file written on Windows keeps them through a load and a
+// save.
+struct ExtraByte {
+  int codePage;
+  unsigned char byte;
+  char16_t unicode;
+};
+constexpr ExtraByte kExtraBytes[] = {
+    {kCodePageLatin, 0x81, 0x0081}, {kCodePageLatin, 0x8D, 0x008D}, {kCodePageLatin, 0x8F, 0x008F},
+    {kCodePageLatin, 0x90, 0x0090}, {kCodePageLatin, 0x9D, 0x009D}, {kCodePageGbk, 0x80, 0x20AC},
+};
+
+// The code point of the UTF-8 sequence of n bytes at s (n from Utf8SequenceLength), or -1.
+long Utf8CodePoint(const unsigned char* s, size_t n) {
+  if (n == 1)
+    return s[0] < 0x80 ? s[0] : -1;
+  long cp = s[0] & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i)
+    cp = (cp << 6) | (s[i] & 0x3F);
+  return cp;
 }
 
 bool HasPrefix(const char* value, const char* prefix) {
@@ -115,7 +138,18 @@ QByteArray EncodeText(const QString& text, int codePage) {
   Converter c(CharsetOf(codePage), "UTF-8");
   if (!c.ok())
     return text.toLatin1();
-  return c.Run(text.toUtf8(), Utf8SequenceLength);
+  return c.Run(text.toUtf8(), [codePage](const unsigned char* s, size_t left, QByteArray* out) {
+    const size_t n = Utf8SequenceLength(s, left);
+    const long cp = Utf8CodePoint(s, n);
+    for (const ExtraByte& e : kExtraBytes) {
+      if (e.codePage == codePage && e.unicode == cp) {
+        out->append(static_cast<char>(e.byte));
+        return n;
+      }
+    }
+    out->append('?');
+    return n;
+  });
 }
 
 QByteArray EncodeTextWithin(const QString& text, int codePage, int maxBytes) {
@@ -144,7 +178,30 @@ QString DecodeText(const QByteArray& bytes, int codePage) {
   Converter c("UTF-8", CharsetOf(codePage));
   if (!c.ok())
     return QString::fromLatin1(bytes);
-  return QString::fromUtf8(c.Run(bytes, [](const unsigned char*, size_t) { return size_t{1}; }));
+  return QString::fromUtf8(
+      c.Run(bytes, [codePage](const unsigned char* s, size_t, QByteArray* out) {
+        QString replacement(QLatin1Char('?'));
+        for (const ExtraByte& e : kExtraBytes) {
+          if (e.codePage == codePage && e.byte == s[0])
+            replacement = QChar(e.unicode);
+        }
+        out->append(replacement.toUtf8());
+        return size_t{1};
+      }));
+}
+
+QString UnencodableCharacter(const QString& text, int codePage) {
+  if (DecodeText(EncodeText(text, codePage), codePage) == text)
+    return {};
+  for (qsizetype i = 0; i < text.size();) {
+    const bool pair =
+        text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+    const QString one = text.mid(i, pair ? 2 : 1);
+    if (DecodeText(EncodeText(one, codePage), codePage) != one)
+      return one;
+    i += one.size();
+  }
+  return {};
 }
 
 }  // namespace xv4::platform

@@ -18,10 +18,17 @@ constexpr int kCodePageLatin = 1252;  // Western
 // of LC_ALL, LC_CTYPE and LANG (zh_CN, zh_SG: 936; zh_TW, zh_HK, zh_MO: 950; anything else 1252).
 int GetACP();
 
+// The tables are those of Windows: 936 holds the euro sign at 0x80, and 1252's bytes 0x81, 0x8D,
+// 0x8F, 0x90 and 0x9D stand for the control characters U+0081 ... U+009D.
+
 // Unicode text to code-page bytes; a character that the code page cannot hold becomes '?'.
 QByteArray EncodeText(const QString& text, int codePage);
 // Code-page bytes to Unicode text; a byte sequence that the code page does not define becomes '?'.
 QString DecodeText(const QByteArray& bytes, int codePage);
+
+// The first character of text (a surrogate pair counts as one) that does not come back unchanged
+// from EncodeText and DecodeText, or an empty string when the whole text does.
+QString UnencodableCharacter(const QString& text, int codePage);
 
 // The bytes of the longest start of text that fit in maxBytes, never cutting a character in two
 // (a cut Chinese character would leave a lone lead byte that the next field's bytes complete).

@@ -1,10 +1,18 @@
 #include "platform/IniFile.h"
 
 #include "platform/Files.h"
+#include "platform/UniqueFd.h"
 
 #include <QFile>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace xv4::platform {
 namespace {
@@ -55,13 +63,59 @@ bool SameName(const QByteArray& a, const QByteArray& b) {
 
 }  // namespace
 
+QString IniFile::ReadContent(QByteArray* content, bool* exists) const {
+  *exists = false;
+  // Non-blocking, so that opening a FIFO returns at once; fstat then tells what was opened.
+  const UniqueFd fd(
+      ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.Valid()) {
+    if (errno == ENOENT)
+      return {};
+    return QStringLiteral("Cannot read %1: %2").arg(path_, QString::fromLocal8Bit(strerror(errno)));
+  }
+  *exists = true;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    return QStringLiteral("%1 is not a regular file; it was not read.").arg(path_);
+  const QString tooLarge = QStringLiteral("%1 is larger than %2 MiB; it was not read.")
+                               .arg(path_)
+                               .arg(kMaxFileSize / (1024 * 1024));
+  if (st.st_size > kMaxFileSize)
+    return tooLarge;
+  // Reads until the end of the file, never more than one byte past the limit (the file may grow
+  // while it is read).
+  content->resize(static_cast<qsizetype>(st.st_size) + 1);
+  qsizetype got = 0;
+  for (;;) {
+    if (got == content->size()) {
+      if (got > kMaxFileSize)
+        return tooLarge;
+      content->resize(std::min<qsizetype>(got * 2, kMaxFileSize + 1));
+    }
+    const ssize_t n =
+        ::read(fd.Get(), content->data() + got, static_cast<size_t>(content->size() - got));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return QStringLiteral("Cannot read %1: %2")
+          .arg(path_, QString::fromLocal8Bit(strerror(errno)));
+    if (n == 0)
+      break;
+    got += n;
+  }
+  content->resize(got);
+  return {};
+}
+
 IniFile::IniFile(QString path) : path_(std::move(path)) {
-  QFile file(path_);
-  if (!file.open(QIODevice::ReadOnly))
+  QByteArray content;
+  bool exists = false;
+  error_ = ReadContent(&content, &exists);
+  if (!exists || !error_.isEmpty())
     return;
-  const QByteArray content = file.readAll();
   loaded_ = true;
-  qsizetype start = 0;
+  // A UTF-8 byte-order mark is no part of the first line.
+  qsizetype start = content.startsWith("\xEF\xBB\xBF") ? 3 : 0;
   while (start < content.size()) {
     qsizetype nl = content.indexOf('\n', start);
     qsizetype end = nl < 0 ? content.size() : nl;
@@ -174,6 +228,11 @@ void IniFile::WriteInteger(const QByteArray& section, const QByteArray& key, int
 }
 
 bool IniFile::Save(QString* error) {
+  if (!error_.isEmpty()) {
+    if (error != nullptr)
+      *error = error_;
+    return false;
+  }
   if (!modified_ && (loaded_ || lines_.empty())) {
     // Nothing to write; an older file that others could read is still made private.
     if (ownerOnly_ && loaded_)

@@ -10,6 +10,12 @@
 // Changes stay in memory until Save(), which replaces the file atomically (a temporary file beside
 // it, then a rename), so a crash never leaves a half-written file.
 //
+// Only a regular file of at most kMaxFileSize bytes is read: a FIFO would block the reader, a
+// device such as /dev/zero never ends, and a directory has no lines. Such a file, and one that
+// exists but cannot be read, is refused: the object starts empty, Error() names the file and
+// says why, and Save() refuses too, so that nothing overwrites what could not be read. A UTF-8
+// byte-order mark at the start of the file (some editors write one) is skipped.
+//
 // Not thread-safe: one owner at a time.
 
 #include <QByteArray>
@@ -21,12 +27,17 @@ namespace xv4::platform {
 
 class IniFile {
  public:
-  // Reads the file when it exists; a missing or unreadable file starts empty.
+  // Larger files are not settings or language files.
+  static constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;
+
+  // Reads the file when it exists; a missing or refused file starts empty.
   explicit IniFile(QString path);
 
   const QString& Path() const { return path_; }
   // True when the file existed and was read at construction.
   bool Loaded() const { return loaded_; }
+  // Why an existing file was refused at construction (naming it), or an empty string.
+  const QString& Error() const { return error_; }
 
   QByteArray ReadString(const QByteArray& section, const QByteArray& key,
                         const QByteArray& defaultValue) const;
@@ -43,8 +54,9 @@ class IniFile {
   // Files that may hold a password are created, and kept, readable by their owner only (0600).
   void SetOwnerOnly(bool ownerOnly) { ownerOnly_ = ownerOnly; }
 
-  // Writes the file if anything changed since it was read or last saved. On failure returns
-  // false, leaves the old file untouched and, when error is given, describes the failure.
+  // Writes the file if anything changed since it was read or last saved. On failure (also when
+  // the file was refused at construction) returns false, leaves the old file untouched and, when
+  // error is given, describes the failure.
   bool Save(QString* error = nullptr);
   bool Modified() const { return modified_; }
 
@@ -59,7 +71,12 @@ class IniFile {
   };
   Located Locate(const QByteArray& section, const QByteArray& key) const;
 
+  // Reads the file into content; an empty string, or why it was refused. *exists: whether there
+  // is anything at the path.
+  QString ReadContent(QByteArray* content, bool* exists) const;
+
   QString path_;
+  QString error_;
   std::vector<QByteArray> lines_;  // without line ends
   bool loaded_ = false;
   bool modified_ = false;

@@ -118,8 +118,11 @@ void TValdMBusComm::SetActive(bool active) {
 void TValdMBusComm::WriteTrafficLog() {
   const QString dir = platform::ApplicationDir() + QStringLiteral("LOG");
   // A log that cannot be written stays in TrafficLog, so the next close tries again.
-  if (!platform::CreateDirectoryPath(dir))
+  if (!platform::CreateDirectoryPath(dir)) {
+    platform::ShowMessageBox(platform::MessageKind::Warning,
+                             QStringLiteral("Cannot write the traffic log: cannot create ") + dir);
     return;
+  }
   QByteArray text;
   for (const QString& line : TrafficLog) {
     text += line.toLatin1();
@@ -128,8 +131,14 @@ void TValdMBusComm::WriteTrafficLog() {
   const QString name = dir + QLatin1Char('/') +
                        Clock().toString(QStringLiteral("yyyy-MM-dd@hh-mm-ss")) +
                        QStringLiteral(".LOG");
-  if (platform::WriteFileAtomic(name, text, false))
+  // Owner-only: the records carry the WiFi password and SSID.
+  QString error;
+  if (platform::WriteFileAtomic(name, text, true, &error)) {
     TrafficLog.clear();
+  } else {
+    platform::ShowMessageBox(platform::MessageKind::Warning,
+                             QStringLiteral("Cannot write the traffic log: ") + error);
+  }
 }
 
 void TValdMBusComm::LogLine(const QString& line) {

@@ -140,7 +140,8 @@ class TValdMBusComm : public QObject {
   // the link's worker and, with a modem, initialises it. On failure shows "Error opening
   // <CommName>!" and rethrows; isActive keeps its value. Both modes: clears TrafficLog.
   // false: closes the serial port (serial mode) and writes a non-empty TrafficLog to the LOG
-  // folder of the application directory.
+  // folder of the application directory, readable by its owner only; a log that cannot be
+  // written is reported in a warning message box.
   void SetActive(bool active);
 
   // Sends bytes over the transport of Mode. Network: one datagram of exactly length bytes; more

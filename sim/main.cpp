@@ -1,18 +1,20 @@
 // xv4sim: the printer simulator. See UsageText() in Options.cpp for the command line.
 #include "sim/Options.h"
+#include "sim/Posix.h"
 #include "sim/PrinterEngine.h"
 #include "sim/SerialServer.h"
 #include "sim/UdpServer.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,19 +36,32 @@ int SetupError(const std::string& message) {
   return 1;
 }
 
-// The file's first 256 bytes; fails when it is shorter.
+// The first 256 bytes of a regular file; fails when it is shorter or not a regular file (a
+// directory has no bytes to read, a FIFO would block, a device may never end).
 bool ReadInfoFile(const std::string& path, DataBytes* info, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.Valid()) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() < info->size()) {
-    *error = path + ": holds " + std::to_string(bytes.size()) + " bytes, 256 needed";
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = path + ": not a regular file";
     return false;
   }
-  std::copy_n(bytes.begin(), info->size(), info->begin());
+  std::size_t got = 0;
+  while (got < info->size()) {
+    const ssize_t n = ::read(fd.Get(), info->data() + got, info->size() - got);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < info->size()) {
+    *error = path + ": holds " + std::to_string(got) + " bytes, 256 needed";
+    return false;
+  }
   return true;
 }
 

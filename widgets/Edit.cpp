@@ -1,34 +1,63 @@
 #include "widgets/Edit.h"
 
 #include "platform/CodePage.h"
+#include "platform/MessageBox.h"
 
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QValidator>
 
 namespace xv4 {
-namespace {
 
-// Refuses an edit that would make the text longer than the limit in system code-page bytes.
-class ByteLimit : public QValidator {
+// Refuses an edit that would make the text longer than the limit in system code-page bytes, or
+// that the edit's text check refuses.
+class EditValidator : public QValidator {
  public:
-  ByteLimit(int bytes, QObject* parent) : QValidator(parent), bytes_(bytes) {}
+  explicit EditValidator(TEdit* edit) : QValidator(edit), edit_(edit) {}
   State validate(QString& input, int&) const override {
-    return platform::ToAnsi(input).size() > bytes_ ? Invalid : Acceptable;
+    if (edit_->textCheck_) {
+      if (const QString message = edit_->textCheck_(input); !message.isEmpty()) {
+        edit_->Refuse(message);
+        return Invalid;
+      }
+    }
+    if (edit_->maxBytes_ > 0 && platform::ToAnsi(input).size() > edit_->maxBytes_)
+      return Invalid;
+    return Acceptable;
   }
 
  private:
-  int bytes_;
+  TEdit* edit_;
 };
-
-}  // namespace
 
 TEdit::TEdit(QWidget* parent) : QLineEdit(parent) {}
 
 void TEdit::SetMaxLength(int bytes) {
   maxBytes_ = bytes;
+  UpdateValidator();
+}
+
+void TEdit::SetTextCheck(std::function<QString(const QString& text)> check) {
+  textCheck_ = std::move(check);
+  UpdateValidator();
+}
+
+void TEdit::UpdateValidator() {
   delete validator();
-  setValidator(bytes > 0 ? new ByteLimit(bytes, this) : nullptr);
+  setValidator(maxBytes_ > 0 || textCheck_ ? new EditValidator(this) : nullptr);
+}
+
+void TEdit::Refuse(const QString& message) {
+  if (refusalPending_)
+    return;
+  refusalPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this, message] {
+        refusalPending_ = false;
+        platform::ShowMessageBox(platform::MessageKind::Warning, message);
+      },
+      Qt::QueuedConnection);
 }
 
 void TEdit::keyPressEvent(QKeyEvent* event) {

@@ -24,8 +24,9 @@ TEST_F(HeadlessForm, StartsAsTheWindowDoesWithoutConfig) {
   EXPECT_EQ(s.machineId, "1234");
   EXPECT_EQ(s.defBaudIndex, 5);
   EXPECT_EQ(s.alarmInterval, 50);
-  // The language step leaves these four lists without selection or text.
-  EXPECT_EQ(s.alertIndex, -1);
+  // The language step refills these four lists and selects again what they had: the alarm list's
+  // design item, and nothing in the others (their design texts are no items).
+  EXPECT_EQ(s.alertIndex, 0);
   EXPECT_EQ(s.codePageIndex, -1);
   EXPECT_EQ(s.codePageText, "");
   EXPECT_EQ(s.printTypeIndex, -1);
@@ -74,19 +75,20 @@ TEST_F(HeadlessForm, SetTakesConfigKeysAndRefusesWhatTheWindowWouldNotTake) {
 TEST_F(HeadlessForm, ChangeHandlersRunAsForTheUser) {
   HeadlessMainForm form;
   form.StartUp();
-  ASSERT_EQ(form.Set("BaudRateCB", "2"), "");
-  EXPECT_EQ(form.ItemIndex("DefBaudRateCB"), 2);
-  ASSERT_EQ(form.Set("BaudRateCB", "6"), "");  // "115200": DefBaudRateCB has no 7th item
-  EXPECT_EQ(form.ItemIndex("DefBaudRateCB"), -1);
+  // The printer's default speed follows the connection speed by rate: its list starts at 9600.
+  ASSERT_EQ(form.Set("BaudRateCB", "2"), "");  // "9600"
+  EXPECT_EQ(form.Text("DefBaudRateCB"), "9600");
+  ASSERT_EQ(form.Set("BaudRateCB", "6"), "");  // "115200"
+  EXPECT_EQ(form.Text("DefBaudRateCB"), "115200");
   form.SetItemIndex("BaudRateCB", 1);  // no handler: as a restored setting
-  EXPECT_EQ(form.ItemIndex("DefBaudRateCB"), -1);
-  ASSERT_EQ(form.Set("cb_alert", "0"), "");  // the alarm list shares the handler
-  EXPECT_EQ(form.ItemIndex("DefBaudRateCB"), 1);
+  EXPECT_EQ(form.Text("DefBaudRateCB"), "115200");
+  ASSERT_EQ(form.Set("cb_alert", "2"), "");  // the alarm list shares the handler
+  EXPECT_EQ(form.ItemIndex("DefBaudRateCB"), -1) << "4800 is not in the printer's list";
 
   ASSERT_EQ(form.Set("cb_Lng", "2"), "");
   EXPECT_EQ(MessageText(Msg::CommTestOk), "Communication test succeeded!");
   EXPECT_EQ(form.Items("cb_alert").first(), "Flash and beep");
-  EXPECT_EQ(form.ItemIndex("cb_alert"), -1);
+  EXPECT_EQ(form.ItemIndex("cb_alert"), 2) << "a new language keeps the choice";
   EXPECT_EQ(form.ItemIndex("cb_Lng"), 2);
 }
 

@@ -99,7 +99,10 @@ TEST_F(Languages, EachShippedLanguageLoadsAndChineseComesBack) {
     EXPECT_EQ(form->Items("cb_codepage").size(), 13) << e.index;
     EXPECT_EQ(form->Items("cbbJianFan"), form->Items("cb_Lng")) << e.index;
     EXPECT_EQ(form->ItemIndex("cb_Lng"), e.index - 1);
-    for (const char* list : {"cb_alert", "cbbsort", "cbbJianFan", "cb_codepage"}) {
+    // Refilled lists keep their choice, now in the new language.
+    EXPECT_EQ(form->ItemIndex("cb_alert"), 1) << e.index;
+    EXPECT_EQ(form->Text("cb_alert"), form->Items("cb_alert").value(1)) << e.index;
+    for (const char* list : {"cbbsort", "cbbJianFan", "cb_codepage"}) {
       EXPECT_EQ(form->ItemIndex(list), -1) << list << " " << e.index;
       EXPECT_EQ(form->Text(list), "") << list << " " << e.index;
     }
@@ -147,7 +150,7 @@ TEST_F(Languages, MissingFileChangesOnlyListsAndLanguageChoice) {
   Pick(1);
   EXPECT_EQ(form->Text("TestBtn"), before);
   EXPECT_EQ(MessageText(Msg::Connect), message);
-  EXPECT_EQ(form->ItemIndex("cbbsort"), -1);
+  EXPECT_EQ(form->ItemIndex("cbbsort"), 2);
   EXPECT_EQ(form->Items("cbbsort").size(), 4);
   EXPECT_EQ(form->ItemIndex("cb_Lng"), 1);
 }

@@ -3,7 +3,10 @@
 
 #include "app/Main.h"
 #include "app/Progress.h"
+#include "appcore/ParamBlocks.h"
+#include "platform/EventLoop.h"
 #include "platform/IniFile.h"
+#include "platform/Time.h"
 #include "tests/app/AppFixture.h"
 #include "widgets/SpinEdit.h"
 
@@ -16,6 +19,7 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 #include <sys/stat.h>
@@ -69,7 +73,10 @@ TEST_F(MainWindow, FirstStartShowsDesignDefaultsAndExitWritesEverySetting) {
   EXPECT_EQ(form->Text("IPPortEd"), "5013");
   EXPECT_EQ(form->Text("PortCB"), "COM1");
   EXPECT_EQ(form->ItemIndex("BaudRateCB"), -1);
-  for (const char* list : {"cb_alert", "cb_codepage", "cbbsort", "cbbJianFan"}) {
+  // The language step refills four lists: the alarm list keeps its design item; the design texts
+  // of the other three are no items, so they show nothing.
+  EXPECT_EQ(form->ItemIndex("cb_alert"), 0);
+  for (const char* list : {"cb_codepage", "cbbsort", "cbbJianFan"}) {
     EXPECT_EQ(form->ItemIndex(list), -1) << list;
     EXPECT_EQ(form->Text(list), "") << list;
   }
@@ -84,21 +91,37 @@ TEST_F(MainWindow, FirstStartShowsDesignDefaultsAndExitWritesEverySetting) {
   EXPECT_EQ(form->Comm->RetryInterval(), 500);
   Exit();
 
-  const QStringList expectedKeys = {"IPAddrEd",      "IPPortEd",
-                                    "PortCB",        "BaudRateCB",
-                                    "IdEd",          "PP3IDEd",
-                                    "LabelHeightEd", "LabelProbeEd",
-                                    "DensityEd",     "cbbsort",
-                                    "cbbJianFan",    "cb_codepage",
-                                    "NewIPAddrEd",   "EthCB",
-                                    "edtlanyani",    "WuxianPrinterIPEdit",
-                                    "BaseIPEdit",    "WuxianPrinterIDEdit",
-                                    "DefBaudRateCB", "edKcid",
-                                    "cb_alert",      "se1",
-                                    "edt_WiFi_Ip",   "edt_wifi_Mac",
-                                    "edt_wifi_pass", "cbb_wifi_keyType",
-                                    "edt_wifi_ssid", "cbb_wifi_link",
-                                    "cbb_safetype",  "cb_Lng"};
+  const QStringList expectedKeys = {"IPAddrEd",
+                                    "IPPortEd",
+                                    "PortCB",
+                                    "PortName",
+                                    "BaudRateCB",
+                                    "IdEd",
+                                    "PP3IDEd",
+                                    "LabelHeightEd",
+                                    "LabelProbeEd",
+                                    "DensityEd",
+                                    "cbbsort",
+                                    "cbbJianFan",
+                                    "cb_codepage",
+                                    "NewIPAddrEd",
+                                    "EthCB",
+                                    "edtlanyani",
+                                    "WuxianPrinterIPEdit",
+                                    "BaseIPEdit",
+                                    "WuxianPrinterIDEdit",
+                                    "DefBaudRateCB",
+                                    "edKcid",
+                                    "cb_alert",
+                                    "se1",
+                                    "edt_WiFi_Ip",
+                                    "edt_wifi_Mac",
+                                    "edt_wifi_pass",
+                                    "cbb_wifi_keyType",
+                                    "edt_wifi_ssid",
+                                    "cbb_wifi_link",
+                                    "cbb_safetype",
+                                    "cb_Lng"};
   const QList<QByteArray> lines = dir.Read("Config.cfg").split('\n');
   ASSERT_EQ(lines.value(0), "[Set]\r");
   QStringList keys;
@@ -109,7 +132,8 @@ TEST_F(MainWindow, FirstStartShowsDesignDefaultsAndExitWritesEverySetting) {
   EXPECT_EQ(keys, expectedKeys);
   platform::IniFile saved(dir.File("Config.cfg"));
   EXPECT_EQ(saved.ReadString("Set", "BaudRateCB", "?"), "-1");
-  EXPECT_EQ(saved.ReadString("Set", "cb_alert", "?"), "-1");
+  EXPECT_EQ(saved.ReadString("Set", "cb_alert", "?"), "0");
+  EXPECT_EQ(saved.ReadString("Set", "PortName", "?"), "COM1");
   EXPECT_EQ(saved.ReadString("Set", "DefBaudRateCB", "?"), "5");
   EXPECT_EQ(saved.ReadString("Set", "se1", "?"), "50");
   struct stat st {};
@@ -134,12 +158,11 @@ TEST_F(MainWindowTraditional, PartialConfigEmptiesEditsAndZeroesTheRest) {
   EXPECT_EQ(form->Value("LabelProbeEd"), 0);
   EXPECT_EQ(form->Value("DensityEd"), 0);
   EXPECT_EQ(form->Text("se1"), "30") << "0 is clamped into 30..900";
-  for (const char* list : {"PortCB", "BaudRateCB", "EthCB", "DefBaudRateCB", "cbb_wifi_keyType",
-                           "cbb_wifi_link", "cbb_safetype"}) {
+  for (const char* list :
+       {"PortCB", "BaudRateCB", "EthCB", "DefBaudRateCB", "cbb_wifi_keyType", "cbb_wifi_link",
+        "cbb_safetype", "cbbsort", "cbbJianFan", "cb_alert", "cb_codepage"}) {
     EXPECT_EQ(form->ItemIndex(list), 0) << list;
   }
-  for (const char* list : {"cbbsort", "cbbJianFan", "cb_alert", "cb_codepage"})
-    EXPECT_EQ(form->ItemIndex(list), -1) << list;
   EXPECT_EQ(form->ItemIndex("cb_Lng"), 1) << "the detected language wins over the file";
 }
 
@@ -150,6 +173,65 @@ TEST_F(MainWindow, SavedMinusOneAndUnknownIndexesLeaveNoSelection) {
   EXPECT_EQ(form->ItemIndex("EthCB"), -1);
   EXPECT_EQ(form->ItemIndex("DefBaudRateCB"), -1);
   EXPECT_EQ(form->Value("se1"), 900);
+}
+
+// Config.cfg as some editors write it (with a byte-order mark): every saved choice survives the
+// language step of the start and a later change of language, the serial port is found by its
+// name, and the exit writes the same values back under one [Set].
+TEST_F(MainWindow, SavedChoicesSurviveTheStartTheLanguageAndTheExit) {
+  dir.Write("Config.cfg",
+            "\xEF\xBB\xBF[Set]\r\nIPAddrEd=127.0.0.1\r\nPortCB=7\r\nPortName=COM3\r\ncb_alert=2\r\n"
+            "cb_codepage=5\r\ncbbsort=1\r\ncbbJianFan=2\r\n");
+  Start();
+  EXPECT_EQ(form->Text("IPAddrEd"), "127.0.0.1");
+  EXPECT_EQ(form->Text("PortCB"), "COM3") << "by its name, whatever the index says";
+  const std::pair<const char*, int> kept[] = {
+      {"cb_alert", 2}, {"cb_codepage", 5}, {"cbbsort", 1}, {"cbbJianFan", 2}};
+  for (const auto& [list, index] : kept)
+    EXPECT_EQ(form->ItemIndex(list), index) << list;
+  Choose("cb_Lng", 2);  // English
+  for (const auto& [list, index] : kept) {
+    EXPECT_EQ(form->ItemIndex(list), index) << list;
+    EXPECT_EQ(form->Text(list), form->Items(list).value(index)) << list;
+  }
+  Exit();
+  EXPECT_EQ(dir.Read("Config.cfg").count("[Set]"), 1);
+  const platform::IniFile saved(dir.File("Config.cfg"));
+  for (const auto& [list, index] : kept)
+    EXPECT_EQ(saved.ReadInteger("Set", list, -9), index) << list;
+  EXPECT_EQ(saved.ReadString("Set", "PortCB", ""), "2");
+  EXPECT_EQ(saved.ReadString("Set", "PortName", ""), "COM3");
+
+  // An adapter that is not plugged in now selects nothing rather than whatever took its place.
+  dir.Write("Config.cfg", "[Set]\r\nPortCB=2\r\nPortName=/dev/ttyUSB-unplugged\r\n");
+  HeadlessMainForm headless;
+  headless.StartUp();
+  EXPECT_EQ(headless.ItemIndex("PortCB"), -1);
+}
+
+// A logout or kill saves the settings: the window closes as by its close box, after cancelling
+// an operation that runs.
+TEST_F(MainWindow, TerminationSignalsCloseTheWindowAsTheCloseBoxDoes) {
+  Start();
+  CloseOnTerminationSignals(form.get());
+  auto closes = [this] {
+    const platform::Deadline deadline = platform::Deadline::In(10000);
+    while (form->isVisible() && !deadline.Expired())
+      platform::DelayMs(10);
+    return !form->isVisible();
+  };
+  form->show();
+  std::raise(SIGTERM);
+  EXPECT_TRUE(closes());
+
+  form->show();
+  progress->OnBeep = [] {};
+  progress->Show();  // as an operation opens it
+  ASSERT_FALSE(form->isEnabled());
+  std::raise(SIGHUP);
+  EXPECT_TRUE(closes());
+  EXPECT_EQ(progress->State(), psClosed) << "cancelled as with its Cancel button";
+  EXPECT_TRUE(form->Comm->Failed()) << "the running transaction was aborted";
 }
 
 TEST_F(MainWindow, FailedSaveIsReportedAndTheProgramStillEnds) {
@@ -273,6 +355,22 @@ class MainWindowEnglish : public MainWindow {
   MainWindowEnglish() : MainWindow("1252") {}
 };
 
+// Code page 1252 has no Chinese characters: typed into a field that is sent as text, one is
+// refused at once, with the same message the operations give.
+TEST_F(MainWindowEnglish, CharactersTheCodePageCannotHoldAreRefusedAsTyped) {
+  Start();
+  for (const char* field : {"edtlanyani", "edt_wifi_pass", "edt_wifi_ssid"}) {
+    messages.clear();
+    test::TypeText(form->Control(field), QStringLiteral("Café中"));
+    EXPECT_EQ(form->Text(field), "Café") << field;
+    platform::ProcessMessages();
+    ASSERT_EQ(messages.size(), 1u) << field;
+    EXPECT_EQ(messages[0].first, platform::MessageKind::Warning);
+    EXPECT_EQ(messages[0].second, CodePageRefusal(field, QStringLiteral("中")));
+    EXPECT_TRUE(messages[0].second.contains(field));
+  }
+}
+
 TEST_F(MainWindowEnglish, RevealedRowsMoveUpThirtyPixels) {
   Start();
   const QRect designed = form->Bounds("PP3IDEd");
@@ -295,20 +393,21 @@ TEST_F(MainWindow, ModeSelectionSwitchesTheEnabledGroup) {
 
 TEST_F(MainWindow, BaudRateChoiceIsCopiedToTheDefaultRateAlsoByTheAlarmList) {
   Start();
-  // BaudRateCB index -> DefBaudRateCB index (the lists differ: 2 is "9600" and "38400").
-  const std::pair<int, int> cases[] = {{0, 0}, {2, 2}, {5, 5}, {6, -1}, {7, -1}};
+  // The same rate, whose index is two less: the printer's list starts at 9600 and has no 2400 or
+  // 4800 (no selection then).
+  const std::pair<int, int> cases[] = {{0, -1}, {1, -1}, {2, 0}, {5, 3}, {6, 4}, {7, 5}};
   for (const auto& [chosen, copied] : cases) {
     Choose("BaudRateCB", chosen);
     EXPECT_EQ(form->ItemIndex("DefBaudRateCB"), copied) << chosen;
   }
-  EXPECT_EQ(form->Text("DefBaudRateCB"), "");  // after "460800"
-  Choose("BaudRateCB", 6);                     // "115200"
+  EXPECT_EQ(form->Text("DefBaudRateCB"), "460800");
+  Choose("BaudRateCB", 6);  // "115200"
   Choose("cb_alert", 2);
-  EXPECT_EQ(form->ItemIndex("DefBaudRateCB"), -1);
+  EXPECT_EQ(form->Text("DefBaudRateCB"), "115200");
   form->SetItemIndex("BaudRateCB", 1);  // restored, not chosen: no copy yet
-  EXPECT_EQ(form->ItemIndex("DefBaudRateCB"), -1);
+  EXPECT_EQ(form->Text("DefBaudRateCB"), "115200");
   Choose("cb_alert", 0);
-  EXPECT_EQ(form->ItemIndex("DefBaudRateCB"), 1);
+  EXPECT_EQ(form->ItemIndex("DefBaudRateCB"), -1);
 }
 
 TEST_F(MainWindow, AlarmIntervalTypedAboveMaximumIsSentAsMaximum) {
@@ -443,7 +542,7 @@ TEST_F(MainWindow, HeadlessFormReadsTheSameSnapshotAsTheWindow) {
   EXPECT_EQ(headless.Snapshot(), fromWindow);
   EXPECT_EQ(fromWindow.ipAddress, "127.0.0.1");
   EXPECT_EQ(fromWindow.commMode, 1);
-  EXPECT_EQ(fromWindow.defBaudIndex, -1);
+  EXPECT_EQ(fromWindow.defBaudIndex, 4);  // "115200"
   EXPECT_EQ(fromWindow.alertIndex, 3);
   EXPECT_EQ(fromWindow.portName, "COM4");
   EXPECT_EQ(fromWindow.labelProbe, 4);

@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,12 @@ struct Wire {
 
 std::ostream& operator<<(std::ostream& os, const Wire& w) {
   return os << int(w.command) << "/" << w.word;
+}
+
+bool OwnerOnly(const QString& path) {
+  const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                          QFileDevice::ReadOther | QFileDevice::WriteOther;
+  return (QFileInfo(path).permissions() & others) == 0;
 }
 
 // Content of record i of a test file: every record different, so a misplaced record shows.
@@ -211,6 +218,16 @@ TEST_F(OperationsTest, TrafficLogIsWrittenWhenSwitchedOn) {
   const QByteArray text = dir_.Read("LOG/" + logs.first());
   EXPECT_TRUE(text.contains(">>>>>>Send data<<<<<<<<"));
   EXPECT_TRUE(text.contains("3F 7C 00 00 "));
+  // The records carry the WiFi settings: the log is its owner's only.
+  EXPECT_TRUE(OwnerOnly(dir_.File("LOG/" + logs.first())));
+
+  // A log that cannot be written is reported, not lost in silence.
+  ASSERT_TRUE(QDir(dir_.File("LOG")).removeRecursively());
+  ASSERT_TRUE(dir_.Write("LOG", "a file where the folder goes"));
+  ASSERT_EQ(ops_.CommTest(s_).status, OpStatus::Success);
+  ASSERT_EQ(sessionMessages_.size(), 1);
+  EXPECT_TRUE(sessionMessages_[0].startsWith("Cannot write the traffic log"))
+      << sessionMessages_[0].toStdString();
 }
 
 // ---- Cash drawer ----
@@ -279,6 +296,19 @@ TEST_F(OperationsTest, SerialDrawerTestsFirstThenSendsEvenWhenTheTestFailed) {
   EXPECT_FALSE(comm_.isModem());
 }
 
+TEST_F(OperationsTest, DrawerOverTcpTakesOnlyADottedAddress) {
+  test::LoopbackListener printer;
+  ops_.SetDrawerPort(printer.Port());
+  for (const char* address : {"127.1", "localhost", "127.0.0.1.5"}) {
+    s_.ipAddress = QString::fromLatin1(address);
+    const OpResult r = ops_.OpenDrawer(s_);
+    EXPECT_EQ(r.status, OpStatus::BadInput) << address;
+    EXPECT_EQ(r.text, "Invalid S/N") << address;
+  }
+  EXPECT_EQ(ui_.messages, QStringList(3, "Invalid S/N"));
+  EXPECT_EQ(printer.AcceptAndReadAll(0), QByteArray()) << "nobody connected";
+}
+
 // Over a serial line: the simulator on a pseudo-terminal.
 class SerialOperationsTest : public OperationsTest {
  protected:
@@ -309,6 +339,24 @@ TEST_F(SerialOperationsTest, ParamDownloadOverRs232ReachesThePrinterFirstTime) {
   const OpResult r = ops_.DownloadParams(s_);
   ASSERT_EQ(r.status, OpStatus::Success) << r.text.toStdString();
   EXPECT_EQ(Captured().size(), 5u + 128u + 1u);
+}
+
+// A test over TCP/IP earlier in the run must not take the drawer command off the serial line.
+TEST_F(SerialOperationsTest, DrawerGoesToTheSerialPortInTheWindow) {
+  OperationSettings tcp = s_;
+  tcp.commMode = 0;
+  tcp.ipAddress = QStringLiteral("127.0.0.1");
+  tcp.ipPort = QString::number(server_.Port());
+  ASSERT_EQ(ops_.CommTest(tcp).status, OpStatus::Success);
+  const std::uint64_t ignored = server_.IgnoredDatagrams();
+
+  ASSERT_EQ(ops_.OpenDrawer(s_).status, OpStatus::Success);
+  EXPECT_EQ(comm_.Mode(), tmRS232);
+  const platform::Deadline deadline = platform::Deadline::In(5000);
+  while (serial_.Stats().discardedBytes < 5 && !deadline.Expired())
+    platform::DelayMs(10);
+  EXPECT_EQ(serial_.Stats().discardedBytes, 5u) << "the five command bytes, outside any frame";
+  EXPECT_EQ(server_.IgnoredDatagrams(), ignored) << "no datagram to the TCP/IP printer";
 }
 
 TEST_F(SerialOperationsTest, DrawerCommandLeavesThePortBeforeItCloses) {
@@ -389,6 +437,7 @@ TEST_F(OperationsTest, ParamDownloadWorkedExample) {
 
   const QByteArray log = dir_.Read("log.hex");
   ASSERT_EQ(log.size(), 512);
+  EXPECT_TRUE(OwnerOnly(dir_.File("log.hex"))) << "block B holds the WiFi password";
   EXPECT_EQ(Bytes(log, 0, 256), Bytes(a, 0, 256));
   EXPECT_EQ(Bytes(log, 256, 256), Bytes(b, 0, 256));
 

@@ -125,6 +125,9 @@ TEST(ParamBlockA, NumberFieldsFallBackToTheirDefaults) {
   EXPECT_EQ(b[81], 2) << "low 8 bits of 258";
   EXPECT_EQ(b[13], 7);
   EXPECT_EQ(b[80], 0xFF) << "100M";
+
+  s.ethIndex = -1;  // no selection (also a restored index outside the list)
+  EXPECT_EQ(BlockA(s)[80], 0xFF) << "left as the block's fill, not 0x01";
 }
 
 TEST(ParamBlockA, RevealedMachineNumberIsSentBigEndian) {
@@ -313,6 +316,7 @@ TEST(AddressInputError, RefusesWhatTheConversionWouldTurnIntoAnotherAddress) {
 }
 
 TEST(CheckParamInput, RefusesWhatTheBlocksCannotConvert) {
+  CodePageScope latin("1252");  // no Chinese characters: they would be sent as '?'
   const struct {
     const char* name;
     void (*change)(OperationSettings&);
@@ -354,6 +358,32 @@ TEST(CheckParamInput, RefusesWhatTheBlocksCannotConvert) {
        },
        ParamVariant::ParamDownload, "'12a' is not a valid integer value"},
       {"wireless number unchecked", [](OperationSettings& s) { s.wirelessPrinterId = "12a"; },
+       ParamVariant::ParamDownload, ""},
+      {"label height in 16 bits", [](OperationSettings& s) { s.labelHeight = "65535"; },
+       ParamVariant::DataDownload, ""},
+      {"label height above 16 bits", [](OperationSettings& s) { s.labelHeight = "65536"; },
+       ParamVariant::DataDownload,
+       "LabelHeightEd: a label height of 65536 does not fit in two bytes (at most 65535)."},
+      {"SSID the code page cannot hold",
+       [](OperationSettings& s) { s.wifiSsid = QStringLiteral("café 网络"); },
+       ParamVariant::ParamDownload,
+       "SSID (edt_wifi_ssid): the character \"网\" (U+7F51) does not exist in code page 1252, so "
+       "it cannot be sent to the printer."},
+      {"SSID unused by data", [](OperationSettings& s) { s.wifiSsid = QStringLiteral("网络"); },
+       ParamVariant::DataDownload, ""},
+      {"password", [](OperationSettings& s) { s.wifiPassword = QStringLiteral("pass😀"); },
+       ParamVariant::ParamDownload,
+       "WiFi password (edt_wifi_pass): the character \"😀\" (U+1F600) does not exist in code page "
+       "1252, so it cannot be sent to the printer."},
+      {"typed Bluetooth name",
+       [](OperationSettings& s) {
+         s.btChecked = true;
+         s.btName = QStringLiteral("打印机");
+       },
+       ParamVariant::DataDownload,
+       "Bluetooth name (edtlanyani): the character \"打\" (U+6253) does not exist in code page "
+       "1252, so it cannot be sent to the printer."},
+      {"Bluetooth name not sent", [](OperationSettings& s) { s.btName = QStringLiteral("打印机"); },
        ParamVariant::ParamDownload, ""},
   };
   for (const auto& c : cases) {

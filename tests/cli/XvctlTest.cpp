@@ -2,7 +2,9 @@
 // with its own data directory, checked by exit status, output and the records on the wire.
 #include "appcore/LanguageTexts.h"
 #include "appcore/ParamBlocks.h"
+#include "platform/EventLoop.h"
 #include "platform/IniFile.h"
+#include "platform/Time.h"
 #include "sim/PrinterEngine.h"
 #include "sim/SerialServer.h"
 #include "sim/UdpServer.h"
@@ -260,6 +262,30 @@ TEST_F(XvctlTest, EveryCommandOverRs232ThroughLineFaults) {
     EXPECT_EQ(folded, c.wire) << name;
     EXPECT_GT(engine_.Captured().size(), c.wire.size()) << name << ": the faults cost repeats";
   }
+}
+
+TEST_F(XvctlTest, SerialDrawerAfterAFailedTestIsSentButExitsOne) {
+  sim::SerialServer serial(engine_);
+  serial.StartPty();
+  sim::FaultConfig silent;
+  silent.dropEvery = 1;
+  engine_.SetFaults(silent);
+  const CtlRun r = Xvctl({"--serial", QString::fromStdString(serial.Path()), "--baud", "115200",
+                          "--retry-count", "0", "--retry-interval", "50", "drawer"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "连接...失败!\n");
+  EXPECT_TRUE(r.err.contains(
+      "xv4ctl: The communication test failed; the drawer command was sent anyway.\n"))
+      << r.err.toStdString();
+  // Outside frames: the trailer byte of each handshake frame, then the five command bytes.
+  auto outside = [&serial] {
+    const sim::SerialStats st = serial.Stats();
+    return st.discardedBytes - st.frames;
+  };
+  const platform::Deadline deadline = platform::Deadline::In(10000);
+  while (outside() < 5 && !deadline.Expired())
+    platform::DelayMs(10);
+  EXPECT_EQ(outside(), 5u);
 }
 
 TEST_F(XvctlTest, OptionsActInTheOrderGiven) {

@@ -75,7 +75,24 @@ TEST(CodePage, UnmappableCharactersBecomeQuestionMarks) {
   // An invalid trail byte, and a lead byte cut off at the end.
   EXPECT_EQ(DecodeText(QByteArray("A\xC1\x01Z"), kCodePageGbk), QStringLiteral("A?\x01Z"));
   EXPECT_EQ(DecodeText(QByteArray("A\xC1"), kCodePageGbk), QStringLiteral("A?"));
-  EXPECT_EQ(DecodeText(QByteArray("\x81"), kCodePageLatin), QStringLiteral("?"));
+}
+
+// Every byte that Windows' 1252 and 936 hold comes back from a load and a save unchanged, so a
+// settings or language file written there loses nothing; UnencodableCharacter finds what would
+// not.
+TEST(CodePage, WindowsBytesSurviveTheRoundTrip) {
+  for (int b = 0x20; b < 0x100; ++b) {
+    const QByteArray byte(1, static_cast<char>(b));
+    const QString text = DecodeText(byte, kCodePageLatin);
+    EXPECT_TRUE(b == '?' || text != QStringLiteral("?")) << b;
+    EXPECT_EQ(EncodeText(text, kCodePageLatin), byte) << b;
+    EXPECT_EQ(UnencodableCharacter(text, kCodePageLatin), QString()) << b;
+  }
+  EXPECT_EQ(DecodeText("\x80\x81\x9D", kCodePageLatin), QStringLiteral("€\u0081\u009D"));
+  EXPECT_EQ(DecodeText("\x80", kCodePageGbk), QStringLiteral("€"));
+  EXPECT_EQ(EncodeText(QStringLiteral("€"), kCodePageGbk), "\x80");
+  EXPECT_EQ(UnencodableCharacter(QStringLiteral("ab连c"), kCodePageLatin), QStringLiteral("连"));
+  EXPECT_EQ(UnencodableCharacter(QStringLiteral("连😀"), kCodePageGbk), QStringLiteral("😀"));
 }
 
 TEST(CodePage, ByteLengthsCountTwoPerChineseCharacter) {

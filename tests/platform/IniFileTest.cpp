@@ -140,6 +140,38 @@ TEST(IniFile, FailedSaveReportsAndLeavesNothing) {
   EXPECT_TRUE(ini.Modified());
 }
 
+// A FIFO would block the reader, /dev/zero never ends, a directory has no lines, a huge file is no
+// profile: each is refused with its name, read as empty, and left as it is by a save.
+TEST(IniFile, WhatIsNotASmallRegularFileIsRefusedAndKept) {
+  test::TempAppDir dir;
+  ASSERT_EQ(::mkfifo(QFile::encodeName(dir.File("fifo.LNG")).constData(), 0600), 0);
+  ASSERT_TRUE(QDir().mkdir(dir.File("dir.LNG")));
+  ASSERT_TRUE(QFile::link("/dev/zero", dir.File("zero.ini")));
+  QFile big(dir.File("big.cfg"));
+  ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(IniFile::kMaxFileSize + 1));
+  big.close();
+  for (const char* name : {"fifo.LNG", "dir.LNG", "zero.ini", "big.cfg"}) {
+    IniFile ini(dir.File(name));
+    EXPECT_FALSE(ini.Loaded()) << name;
+    EXPECT_TRUE(ini.Error().contains(dir.File(name))) << ini.Error().toStdString();
+    EXPECT_EQ(ini.ReadString("Set", "k", "dflt"), "dflt") << name;
+    ini.WriteString("Set", "k", "v");
+    QString error;
+    EXPECT_FALSE(ini.Save(&error)) << name;
+    EXPECT_EQ(error, ini.Error()) << name;
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(dir.File("fifo.LNG")).constData(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(QFileInfo(dir.File("dir.LNG")).isDir());
+  EXPECT_TRUE(QFileInfo(dir.File("zero.ini")).isSymLink());
+  EXPECT_EQ(QFileInfo(dir.File("big.cfg")).size(), IniFile::kMaxFileSize + 1);
+  // At the limit a file is read.
+  ASSERT_TRUE(big.open(QIODevice::ReadWrite) && big.resize(IniFile::kMaxFileSize));
+  big.close();
+  EXPECT_TRUE(IniFile(dir.File("big.cfg")).Loaded());
+}
+
 // Bytes that make up the structure of a profile file, so that random files hold sections, keys,
 // blanks and line ends often enough to matter, with anything else mixed in.
 QByteArray RandomProfileBytes(QRandomGenerator& rng, int size) {

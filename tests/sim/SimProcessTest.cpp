@@ -213,6 +213,12 @@ TEST(SimProcess, ExitStatusTellsUsageErrorsFromSetUpErrors) {
     EXPECT_NE(sim.ReadLine().find("Usage: xv4sim"), std::string::npos);
     EXPECT_EQ(sim.WaitExit(), 0);
   }
+  {
+    // An information file that is a directory.
+    SimProcess sim({"--udp", "127.0.0.1:0", "--info-file", "/"});
+    EXPECT_EQ(sim.WaitExit(), 1);
+    EXPECT_EQ(sim.ReadAllErrors(), "xv4sim: /: not a regular file\n");
+  }
 }
 
 TEST(DemoProcess, WalksTheSessionThroughAgainstTheSimulator) {
