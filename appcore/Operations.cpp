@@ -61,7 +61,7 @@ class ParamLogWriter {
   explicit ParamLogWriter(OperationUi& ui) : ui_(ui) {}
   ~ParamLogWriter() {
     QString error;
-    const QString path = platform::ApplicationDir() + kParamLogName;
+    const QString path = platform::StateDir() + kParamLogName;
     if (!platform::WriteFileAtomic(path, bytes_, false, &error))
       ui_.MessageBox(platform::MessageKind::Warning,
                      QStringLiteral("Cannot write %1: %2").arg(path, error));
