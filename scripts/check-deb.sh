@@ -19,7 +19,9 @@ if [ "${1-}" = "--inside" ]; then
   out=$(XV4_ACP=1252 xv4ctl --host 127.0.0.1 --port "$sim_port" --log-traffic test)
   [ "$out" = "Communication test succeeded!" ] || { echo "check-deb: xv4ctl test said '$out'" >&2; exit 1; }
   stop_simulator
-  xvfb-run -a xv4tool --screenshot "$HOME/window" 2> >(grep -v XDG_RUNTIME_DIR >&2)
+  # The dynamic loader lists every library the window loads, plugins included.
+  xvfb-run -a env LD_DEBUG=files LD_DEBUG_OUTPUT="$XV4_LD_TRACE" \
+    xv4tool --screenshot "$HOME/window" 2> >(grep -v XDG_RUNTIME_DIR >&2)
   exit 0
 fi
 
@@ -71,19 +73,25 @@ desktop-file-validate /usr/share/applications/xv4tool.desktop
 [ -f /usr/share/icons/hicolor/scalable/apps/xv4tool.svg ] || fail "no scalable icon"
 [ -f /usr/share/icons/hicolor/48x48/apps/xv4tool.png ] || fail "no 48 px icon"
 
-# Every library the programs load belongs to a package the package depends on, so the programs
-# run on a machine that has only the runtime libraries.
+# Every library a program loads must come from a package that the package depends on (directly
+# or not), so the programs run on a machine that has only the runtime libraries.
 closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
   --no-replaces --no-enhances xv4tool 2>/dev/null | grep -v '^ ' | sed 's/:.*//' | sort -u)
-for p in xv4tool xv4ctl xv4sim; do
-  for lib in $(ldd "/usr/bin/$p" | awk '/=> \//{print $3}'); do
-    owner=$(dpkg -S "$(realpath "$lib")" 2>/dev/null | head -1 | cut -d: -f1) ||
-      owner=$(dpkg -S "$lib" 2>/dev/null | head -1 | cut -d: -f1) || true
-    [ -n "$owner" ] || fail "$p loads $lib, which no package owns"
-    grep -qx "$owner" <<<"$closure" || fail "$p loads $lib from $owner, not among the dependencies"
+# Qt's X11 plugin loads libXcursor (and with it libXrender) when it is there and does without.
+optional=$'\nlibxcursor1\nlibxrender1'
+check_libraries() {
+  local who=$1 lib owner
+  shift
+  for lib in "$@"; do
+    owner=$(dpkg -S "$(realpath "$lib")" 2>/dev/null || dpkg -S "$lib" 2>/dev/null || true)
+    owner=$(head -1 <<<"$owner" | cut -d: -f1)
+    [ -n "$owner" ] || fail "$who loads $lib, which no package owns"
+    grep -qx "$owner" <<<"$closure$optional" || fail "$who loads $lib from $owner, not a dependency"
   done
+}
+for p in xv4tool xv4ctl xv4sim; do
+  check_libraries "$p" $(ldd "/usr/bin/$p" | awk '/=> \//{print $3}')
 done
-grep -qx qt6-qpa-plugins <<<"$closure" || fail "the window's platform plugins are not a dependency"
 
 echo "== the completion"
 comp=$(bash -c 'source /usr/share/bash-completion/completions/xv4ctl
@@ -94,7 +102,8 @@ comp=$(bash -c 'source /usr/share/bash-completion/completions/xv4ctl
 echo "== the programs, as a user with a fresh home"
 home=$work/home
 mkdir -p "$home"
-env_run=(env -u XV4_HOME -u XDG_CONFIG_HOME -u XDG_STATE_HOME HOME="$home" PATH=/usr/sbin:/usr/bin:/sbin:/bin)
+env_run=(env -u XV4_HOME -u XDG_CONFIG_HOME -u XDG_STATE_HOME HOME="$home"
+  PATH=/usr/sbin:/usr/bin:/sbin:/bin XV4_LD_TRACE="$work/ld")
 if unshare -n true 2>/dev/null; then
   "${env_run[@]}" unshare -n bash "$0" --inside
 else
@@ -106,6 +115,10 @@ fi
 [ "$(stat -c %a "$home/.config/xv4tool")" = 700 ] || fail "~/.config/xv4tool is not private"
 ls "$home"/.local/state/xv4tool/LOG/*.LOG >/dev/null || fail "no traffic log in ~/.local/state/xv4tool"
 [ -f "$home/window-main.png" ] || fail "the window took no picture of itself"
+loaded=$(sed -n 's/.*calling init: \(\/.*\)/\1/p' "$work"/ld.* | grep -v '^/usr/bin/' | sort -u)
+[ -n "$loaded" ] || fail "no trace of the libraries the window loaded"
+check_libraries "the window" $loaded
+grep -q 'qt6/plugins/platforms/' <<<"$loaded" || fail "the window loaded no platform plugin"
 (cd "$home" && find . -type f | sort | sed 's|^\./|  ~/|')
 
 echo "== remove"
