@@ -46,6 +46,17 @@ bench: build
 screenshots: build
 	@./scripts/screenshots.sh $(BUILD)
 
+# The Debian package of the build, checked by lintian: build/package/xv4tool_<version>_<arch>.deb.
+.PHONY: deb check-deb
+deb: build
+	@./scripts/deps.sh package
+	@./scripts/deb.sh $(BUILD)
+
+# Installs that package on this machine (root or sudo), runs the installed programs with a fresh
+# home directory, removes the package and checks that nothing is left behind.
+check-deb: deb
+	@./scripts/check-deb.sh $(BUILD)/package/xv4tool_*.deb
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

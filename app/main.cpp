@@ -3,7 +3,8 @@
 //   xv4tool [--data-dir DIR]     settings, language files and logs in DIR (created if missing)
 //   xv4tool --help | --version
 //
-// XV4_HOME also names the data directory; without either, the executable's directory is used.
+// XV4_HOME also names the data directory; without either, the executable's directory is used,
+// or the per-user directories for an installed copy (platform/AppDir.h).
 // XV4_LOCAL_PORT replaces the session's local UDP port 5001 (0: any free port).
 // The hidden option --screenshot PREFIX starts as usual, saves pictures of the window and the
 // progress dialog as PREFIX-*.png and exits (used by scripts/screenshots.sh).
@@ -18,6 +19,7 @@
 #include "platform/MessageBox.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
@@ -40,10 +42,14 @@ void PrintHelp() {
       "Maintenance tool for XV4 printers: communication test, parameter download, cash drawer.\n"
       "\n"
       "  --data-dir DIR  keep settings (Config.cfg), language files and logs in DIR\n"
-      "                  (created if missing; the environment variable XV4_HOME does the same;\n"
-      "                  default: the directory of the executable)\n"
+      "                  (created if missing; the environment variable XV4_HOME does the same)\n"
       "  --help          show this text and exit\n"
       "  --version       show the version and exit\n"
+      "\n"
+      "Without --data-dir or XV4_HOME, a copy run from its build tree or an unpacked folder\n"
+      "keeps every file beside the executable. An installed copy keeps Config.cfg, Option.ini\n"
+      "and Chinese.LNG in $XDG_CONFIG_HOME/xv4tool (default ~/.config/xv4tool) and log.hex,\n"
+      "LOG/ and debug/ in $XDG_STATE_HOME/xv4tool (default ~/.local/state/xv4tool).\n"
       "\n"
       "XV4_LOCAL_PORT=N uses local UDP port N instead of 5001 (0: any free port).\n");
 }
@@ -127,9 +133,16 @@ int main(int argc, char** argv) {
     platform::SetApplicationDir(dataDir);
   } else if (const char* home = std::getenv("XV4_HOME"); home != nullptr && *home != '\0') {
     platform::CreateDirectoryPath(QString::fromLocal8Bit(home));
+  } else if (QString error; !platform::CreatePerUserDirs(&error)) {
+    // The window still opens; saving the settings reports the failure again.
+    std::fprintf(stderr, "xv4tool: %s\n", qPrintable(error));
   }
 
   QApplication app(argc, argv);
+  // Lets the desktop match the window to xv4tool.desktop and its icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("xv4tool"));
+  if (const QIcon icon = QIcon::fromTheme(QStringLiteral("xv4tool")); !icon.isNull())
+    QApplication::setWindowIcon(icon);
   InstallMessageBoxes();
 
   std::unique_ptr<TMainForm> mainForm;

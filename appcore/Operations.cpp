@@ -7,15 +7,21 @@
 #include "platform/Files.h"
 #include "protocol/DeviceRecord.h"
 #include "protocol/ValdMBus.h"
+#include "transport/Comm.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace xv4 {
 namespace {
@@ -63,7 +69,7 @@ class ParamLogWriter {
   explicit ParamLogWriter(OperationUi& ui) : ui_(ui) {}
   ~ParamLogWriter() {
     QString error;
-    const QString path = platform::ApplicationDir() + kParamLogName;
+    const QString path = platform::StateDir() + kParamLogName;
     if (!platform::WriteFileAtomic(path, bytes_, true, &error))
       ui_.MessageBox(platform::MessageKind::Warning,
                      QStringLiteral("Cannot write %1: %2").arg(path, error));
@@ -135,12 +141,39 @@ void Operations::ApplyConnection(const OperationSettings& s) {
   comm_.SetisModem(false);
 }
 
+void Operations::ExplainPortPermission(const QString& devicePath) {
+  const QByteArray path = QFile::encodeName(devicePath);
+  struct stat info {};
+  if (::stat(path.constData(), &info) != 0 || ::access(path.constData(), R_OK | W_OK) == 0 ||
+      errno != EACCES)
+    return;
+  const struct group* owner = info.st_gid != 0 ? ::getgrgid(info.st_gid) : nullptr;
+  QString text;
+  if (owner != nullptr) {
+    const QString group = QString::fromLocal8Bit(owner->gr_name);
+    text = QStringLiteral(
+               "No permission to open %1. It belongs to the group %2: add your user "
+               "to it (sudo adduser $USER %2), then log out and in again.")
+               .arg(devicePath, group);
+  } else {
+    text = QStringLiteral(
+               "No permission to open %1. Serial ports normally belong to the group "
+               "dialout; ask the administrator to give that group access to it.")
+               .arg(devicePath);
+  }
+  ui_.MessageBox(platform::MessageKind::Warning, text);
+}
+
 bool Operations::OpenLink() {
   try {
     comm_.SetActive(true);
     return true;
   } catch (...) {
-    return false;  // the session has shown why
+    // The session has shown why. A port that exists but may not be opened by this user is
+    // almost always a missing group membership: say how to get it.
+    if (comm_.Mode() == tmRS232)
+      ExplainPortPermission(TComm::DevicePathOf(comm_.CommName()));
+    return false;
   }
 }
 

@@ -132,6 +132,9 @@ class Operations {
   // speed, machine number; in RS232 mode also isModem false.
   void ApplyConnection(const OperationSettings& s);
   bool OpenLink();
+  // After a failed open: when the port exists but this user may not open it, a message box
+  // that names the group to join.
+  void ExplainPortPermission(const QString& devicePath);
   OpResult Fail(const QString& text);
   OpResult Refuse(const QString& text);
   OpResult Crashed(const char* what);

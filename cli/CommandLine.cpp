@@ -303,6 +303,15 @@ EXIT STATUS
     3   The link could not be opened (the serial port is missing or busy).
 
 FILES
+    The application directory is DIR of --data-dir, else XV4_HOME, else the
+    directory of xv4ctl when it runs from a build tree or an unpacked folder.
+    An installed xv4ctl (in a bin/ directory beside share/xv4tool/) keeps
+    Config.cfg, Option.ini, Chinese.LNG and zk16.hex in
+    $XDG_CONFIG_HOME/xv4tool (default ~/.config/xv4tool), and log.hex, LOG/
+    and debug/ in $XDG_STATE_HOME/xv4tool (default ~/.local/state/xv4tool).
+    BigGb.LNG and English.LNG are read from the application directory when
+    present there, else from the installed share/xv4tool.
+
     Config.cfg     The window's settings; read, never written.
     Chinese.LNG, BigGb.LNG, English.LNG
                    Language files.

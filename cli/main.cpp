@@ -167,6 +167,8 @@ int Run(const Options& o) {
     if (!QDir(o.dataDir).exists())
       return UsageError(QStringLiteral("--data-dir: no such directory: %1").arg(o.dataDir));
     platform::SetApplicationDir(QDir(o.dataDir).absolutePath());
+  } else if (QString error; !platform::CreatePerUserDirs(&error)) {
+    PrintError(error);  // only the files written there are lost; their writers report it
   }
   QString envError;
   const std::optional<int> localPort = SessionLocalPort(&envError);

@@ -78,7 +78,7 @@ QString TimeStamp() {
 }
 
 QString DebugDir() {
-  return platform::ApplicationDir() + QStringLiteral("debug");
+  return platform::StateDir() + QStringLiteral("debug");
 }
 
 // Milliseconds from now until `when`, 0 once it has passed.

@@ -116,7 +116,7 @@ void TValdMBusComm::SetActive(bool active) {
 }
 
 void TValdMBusComm::WriteTrafficLog() {
-  const QString dir = platform::ApplicationDir() + QStringLiteral("LOG");
+  const QString dir = platform::StateDir() + QStringLiteral("LOG");
   // A log that cannot be written stays in TrafficLog, so the next close tries again.
   if (!platform::CreateDirectoryPath(dir)) {
     platform::ShowMessageBox(platform::MessageKind::Warning,

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build, the tests and the demo need; with the argument
+# "package", also those that make deb and make check-deb need.
 # Does nothing when they are all present, so it is cheap to run before every build.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
           fonts-wqy-zenhei xvfb xauth ccache)
+if [ "${1-}" = package ]; then
+  packages+=(lintian desktop-file-utils man-db iproute2)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "platform/AppDir.h"
+
 #include "tests/support/TempDir.h"
 
 #include <QDir>
@@ -55,6 +57,54 @@ TEST(Files, WriteFileAtomicReplacesContent) {
   QString error;
   EXPECT_FALSE(WriteFileAtomic(dir.File("none/x"), "abc", false, &error));
   EXPECT_TRUE(error.contains("none/x"));
+}
+
+// Which directories a copy uses: a build tree or an unpacked folder keeps everything beside the
+// executable; an installed copy (bin/ beside share/xv4tool/) follows the XDG variables, falling
+// back to HOME when they are unset or relative; --data-dir and XV4_HOME win for both.
+TEST(Files, DataDirsFollowTheKindOfCopy) {
+  test::TempAppDir dir;
+  ASSERT_TRUE(CreateDirectoryPath(dir.Path() + "usr/bin"));
+  ASSERT_TRUE(CreateDirectoryPath(dir.Path() + "usr/share/xv4tool"));
+  ASSERT_TRUE(CreateDirectoryPath(dir.Path() + "build/bin"));
+  ASSERT_TRUE(CreateDirectoryPath(dir.Path() + "opt/tool/share/xv4tool"));
+  const QString installed = dir.Path() + "usr/bin/";
+  const QString buildTree = dir.Path() + "build/bin/";
+  const QString notBin = dir.Path() + "opt/tool/";
+  EXPECT_TRUE(IsInstalledLayout(installed));
+  EXPECT_FALSE(IsInstalledLayout(buildTree));
+  EXPECT_FALSE(IsInstalledLayout(notBin));
+
+  QProcessEnvironment env;
+  env.insert("HOME", "/home/u");
+  env.insert("XDG_CONFIG_HOME", "/cfg");
+  env.insert("XDG_STATE_HOME", "relative/state");  // ignored: not absolute
+  DataDirs d = ChooseDataDirs({}, installed, env);
+  EXPECT_TRUE(d.perUser);
+  EXPECT_EQ(d.config, "/cfg/xv4tool/");
+  EXPECT_EQ(d.state, "/home/u/.local/state/xv4tool/");
+  env.remove("XDG_CONFIG_HOME");
+  env.insert("XDG_STATE_HOME", "/st/");
+  d = ChooseDataDirs({}, installed, env);
+  EXPECT_EQ(d.config, "/home/u/.config/xv4tool/");
+  EXPECT_EQ(d.state, "/st/xv4tool/");
+
+  for (const QString& exe : {buildTree, notBin}) {
+    d = ChooseDataDirs({}, exe, env);
+    EXPECT_FALSE(d.perUser);
+    EXPECT_EQ(d.config, exe);
+    EXPECT_EQ(d.state, exe);
+  }
+  env.insert("XV4_HOME", "/data/home");
+  for (const QString& exe : {installed, buildTree}) {
+    d = ChooseDataDirs({}, exe, env);
+    EXPECT_EQ(d.config, "/data/home/");
+    EXPECT_EQ(d.state, "/data/home/");
+    d = ChooseDataDirs("/given/", exe, env);
+    EXPECT_FALSE(d.perUser);
+    EXPECT_EQ(d.config, "/given/");
+    EXPECT_EQ(d.state, "/given/");
+  }
 }
 
 }  // namespace
