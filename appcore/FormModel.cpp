@@ -4,9 +4,9 @@
 #include "platform/AppDir.h"
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
+#include "transport/SerialPorts.h"
 #include "widgets/SpinValue.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <Qt>
 
@@ -298,20 +298,12 @@ QString ConfigFilePath() {
 
 QStringList SerialPortItems(const QString& devDir) {
   QStringList items = FindControl("PortCB")->items;
-  QDir dir(devDir);
-  QStringList found = dir.entryList({QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")},
-                                    QDir::System | QDir::Files | QDir::NoDotAndDotDot);
-  // ttyUSB2 before ttyUSB10: by the name's stem, then by its number.
-  auto split = [](const QString& name) {
-    qsizetype digits = name.size();
-    while (digits > 0 && name[digits - 1].isDigit())
-      --digits;
-    return std::pair{name.left(digits), name.mid(digits).toLongLong()};
-  };
-  std::sort(found.begin(), found.end(),
-            [&split](const QString& a, const QString& b) { return split(a) < split(b); });
-  for (const QString& name : found)
-    items << dir.absoluteFilePath(name);
+  SerialPortDirs dirs;
+  dirs.dev = devDir;
+  for (const SerialPortInfo& p : FindSerialPorts(dirs)) {
+    if (p.kind == SerialPortInfo::UsbAdapter || p.kind == SerialPortInfo::UsbModem)
+      items << p.path;
+  }
   return items;
 }
 
