@@ -180,18 +180,68 @@ NameBuffer DeviceName(const DataBytes& info) {
   return name;
 }
 
-QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
-  QString error = AddressInputError(s.newIpAddress);
-  if (error.isEmpty() && variant == ParamVariant::ParamDownload)
-    error = AddressInputError(s.wifiIp);
-  if (error.isEmpty() && s.radioChecked) {
-    error = AddressInputError(s.wirelessPrinterIp);
-    if (error.isEmpty())
-      error = AddressInputError(s.baseStationIp);
-    if (error.isEmpty() && !ParseDecimal(s.wirelessPrinterId))
-      error = QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId);
+std::optional<InputError> AddressFieldError(const QString& field, const QString& text) {
+  const QString error = AddressInputError(text);
+  if (error.isEmpty())
+    return std::nullopt;
+  return InputError{error, field, text,
+                    QStringLiteral("an address is four numbers from 0 to 255, such as "
+                                   "192.168.1.7")};
+}
+
+std::optional<InputError> FindParamInputError(const OperationSettings& s, ParamVariant variant) {
+  if (auto e = AddressFieldError(QStringLiteral("NewIPAddrEd"), s.newIpAddress))
+    return e;
+  if (variant == ParamVariant::ParamDownload) {
+    if (auto e = AddressFieldError(QStringLiteral("edt_WiFi_Ip"), s.wifiIp))
+      return e;
   }
-  return error;
+  if (s.radioChecked) {
+    if (auto e = AddressFieldError(QStringLiteral("WuxianPrinterIPEdit"), s.wirelessPrinterIp))
+      return e;
+    if (auto e = AddressFieldError(QStringLiteral("BaseIPEdit"), s.baseStationIp))
+      return e;
+    if (!ParseDecimal(s.wirelessPrinterId)) {
+      return InputError{
+          QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId),
+          QStringLiteral("WuxianPrinterIDEdit"), s.wirelessPrinterId,
+          QStringLiteral("the wireless printer number is a whole number, such as 1234")};
+    }
+  }
+  return std::nullopt;
+}
+
+QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
+  const std::optional<InputError> e = FindParamInputError(s, variant);
+  return e ? e->text : QString();
+}
+
+PrinterReport DecodePrinterReport(const DeviceValues& device) {
+  const DataBytes& d = device.info;
+  const auto& m = device.machineNo;
+  auto address = [&d](int at) {
+    return QStringLiteral("%1.%2.%3.%4").arg(d[at]).arg(d[at + 1]).arg(d[at + 2]).arg(d[at + 3]);
+  };
+  PrinterReport r;
+  r.machineNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(m[0]) << 24 |
+                                          static_cast<std::uint32_t>(m[1]) << 16 |
+                                          static_cast<std::uint32_t>(m[2]) << 8 | m[3]);
+  r.printSpeed = d[kPrintSpeed];
+  r.printerModel = d[kPrinterModel];
+  r.printerLanguage = d[kPrinterLanguage];
+  r.clearFlag = d[kClearMaintenance];
+  const auto nameBegin = d.begin() + kBluetoothName;
+  const auto nameEnd = std::find(nameBegin, nameBegin + kNameBufferSize, std::uint8_t{0});
+  r.bluetoothName = platform::FromAnsi(
+      QByteArray(reinterpret_cast<const char*>(&*nameBegin), nameEnd - nameBegin));
+  r.wirelessPrinterIp = address(kWirelessPrinterIp);
+  r.baseStationIp = address(kBaseStationIp);
+  r.wirelessPrinterNo =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(d[kWirelessPrinterId]) |
+                                static_cast<std::uint32_t>(d[kWirelessPrinterId + 1]) << 8 |
+                                static_cast<std::uint32_t>(d[kWirelessPrinterId + 2]) << 16 |
+                                static_cast<std::uint32_t>(d[kWirelessPrinterId + 3]) << 24);
+  return r;
 }
 
 DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& device,
