@@ -73,8 +73,10 @@ void PrintError(const QString& text) {
   std::fprintf(stderr, "xv4ctl: %s\n", text.toLocal8Bit().constData());
 }
 
-void PrintOut(const Options& o, const QString& text) {
-  if (o.json || o.quiet || text.isEmpty())
+// Standard output of a run without --json. --quiet drops the text of a success, not what
+// info, settings and ports were asked to list.
+void PrintOut(const Options& o, const QString& text, bool listing = false) {
+  if (o.json || (o.quiet && !listing) || text.isEmpty())
     return;
   std::fputs(text.toLocal8Bit().constData(), stdout);
   if (!text.endsWith(QLatin1Char('\n')))
@@ -234,7 +236,7 @@ int Run(const Options& o) {
   if (o.command == QLatin1String("ports")) {
     const std::vector<SerialPortInfo> ports = FindSerialPorts();
     report.extra.insert("ports", PortsJson(ports));
-    PrintOut(o, PortsText(ports));
+    PrintOut(o, PortsText(ports), true);
     return Finish(o, report);
   }
 
@@ -268,7 +270,7 @@ int Run(const Options& o) {
   if (o.command == QLatin1String("settings")) {
     const std::vector<SettingDescription> list = DescribeSettings(form);
     report.extra.insert("settings", SettingsJson(list));
-    PrintOut(o, SettingsText(list));
+    PrintOut(o, SettingsText(list), true);
     return Finish(o, report);
   }
 
@@ -332,7 +334,8 @@ int Run(const Options& o) {
     if (result.status == OpStatus::Success && result.device) {
       const PrinterReport decoded = DecodePrinterReport(*result.device);
       report.extra.insert("info", InfoJson(decoded, result.device->info));
-      PrintOut(o, InfoText(decoded, result.device->info) + result.detail);
+      PrintOut(o, InfoText(decoded, result.device->info), true);
+      PrintOut(o, result.detail);
     }
   } else {
     result = ops.DownloadProgram(settings, o.file);
