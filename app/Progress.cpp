@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QWindow>
 
 namespace xv4 {
@@ -19,6 +20,19 @@ namespace xv4 {
 TProgressForm* ProgressForm = nullptr;
 
 namespace {
+
+constexpr int kClientWidth = 524;
+constexpr int kClientHeight = 210;
+constexpr int kButtonTop = 172;
+// The failure's detail line goes between the frame and the button, which moves down for it.
+constexpr int kDetailTop = 168;
+constexpr int kDetailHeight = 44;
+
+void SetTextColor(QLabel* label, const QColor& color) {
+  QPalette p = label->palette();
+  p.setColor(QPalette::WindowText, color);
+  label->setPalette(p);
+}
 
 QFrame* Bevel(TForm* form, const char* name, QRect bounds, QFrame::Shadow shadow) {
   auto* bevel = form->Create<QFrame>(name, nullptr);
@@ -40,9 +54,7 @@ TLabel3D* ShadowCaption(TForm* form, const char* name, QRect bounds, const char*
 QLabel* ValueLabel(TForm* form, const char* name, QRect bounds) {
   auto* label = form->Create<QLabel>(name, nullptr);
   label->setFont(WithCharset(DesignFont(QStringLiteral("Times New Roman"), 15), kGb2312Charset));
-  QPalette p = label->palette();
-  p.setColor(QPalette::WindowText, QColor(0, 0, 128));  // navy
-  label->setPalette(p);
+  SetTextColor(label, QColor(0, 0, 128));  // navy
   label->setAttribute(Qt::WA_TranslucentBackground);
   label->setGeometry(bounds);
   return label;
@@ -56,7 +68,7 @@ QPushButton* Button(TForm* form, const char* name, const char* text) {
   button->setPalette(p);
   button->setText(QString::fromUtf8(text));
   // OK and Cancel share one place; at any time only one of them shows.
-  button->setGeometry(214, 172, 95, 25);
+  button->setGeometry(214, kButtonTop, 95, 25);
   return button;
 }
 
@@ -68,7 +80,7 @@ TProgressForm::TProgressForm(QWidget* parent) : TForm(parent) {
   setObjectName(QStringLiteral("ProgressForm"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   setFont(WithCharset(DesignFont(QStringLiteral("宋体"), 12), kGb2312Charset));
-  SetClientSize(524, 210);
+  SetClientSize(kClientWidth, kClientHeight);
 
   Bevel(this, "Bevel1", QRect(8, 8, 505, 153), QFrame::Raised);
   Bevel(this, "Bevel2", QRect(24, 24, 481, 25), QFrame::Sunken);
@@ -87,6 +99,16 @@ TProgressForm::TProgressForm(QWidget* parent) : TForm(parent) {
   ProgressBar1->setValue(0);
   OKBtn = Button(this, "OKBtn", "确定");
   CancelBtn = Button(this, "CancelBtn", "取消");
+  ErrorIcon = Create<QLabel>("ErrorIcon", nullptr);
+  ErrorIcon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(20, 20));
+  ErrorIcon->setGeometry(24, kDetailTop, 20, 20);
+  ErrorIcon->hide();
+  DetailLabel = Create<QLabel>("DetailLabel", nullptr);
+  DetailLabel->setWordWrap(true);
+  DetailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  DetailLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  DetailLabel->setGeometry(50, kDetailTop, 455, kDetailHeight);
+  DetailLabel->hide();
   connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
   connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
 
@@ -135,6 +157,7 @@ void TProgressForm::SetStatus(int kind, const QString& text) {
     OKBtn->setFocus();
     state_ = psFinal;
   } else {
+    ShowFailure(false);
     OKBtn->hide();
     CancelBtn->show();
     StatusLabel->setText(text);
@@ -144,10 +167,23 @@ void TProgressForm::SetStatus(int kind, const QString& text) {
   }
 }
 
-void TProgressForm::ShowFinalStatus(const QString& text) {
+void TProgressForm::ShowFailure(bool failed, const QString& detail) {
+  SetTextColor(StatusLabel, failed ? QColor(192, 0, 0) : QColor(0, 0, 128));  // red or navy
+  ErrorIcon->setVisible(failed);
+  DetailLabel->setText(detail);
+  DetailLabel->setVisible(failed && !detail.isEmpty());
+  const int extra = failed && !detail.isEmpty() ? kDetailHeight + 4 : 0;
+  OKBtn->move(OKBtn->x(), kButtonTop + extra);
+  CancelBtn->move(CancelBtn->x(), kButtonTop + extra);
+  if (height() != kClientHeight + extra)
+    SetClientSize(kClientWidth, kClientHeight + extra);
+}
+
+void TProgressForm::ShowFinalStatus(const QString& text, const QString& detail) {
   SetStatus(1, text);
   if (state_ == psClosed)
     return;
+  ShowFailure(true, detail);
   // A final message needs someone to read and confirm it.
   if (!isVisible())
     Show();
@@ -173,6 +209,7 @@ void TProgressForm::SetProgress(int current) {
 void TProgressForm::FormShow() {
   if (mainWindow_)
     mainWindow_->setEnabled(false);
+  ShowFailure(false);
   SetMargin(0);
   SetProgress(0);
   state_ = psRunning;

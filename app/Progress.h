@@ -56,8 +56,9 @@ class TProgressForm : public TForm {
   // closed the dialog (psClosed).
   void SetStatus(int kind, const QString& text);
   // SetStatus(1, text), then waits in the event loop until the user closes the dialog. Returns at
-  // once when the dialog is closed already.
-  void ShowFinalStatus(const QString& text);
+  // once when the dialog is closed already. A failure: the status turns red, and an error icon
+  // and the detail line (where, how many tries, what to check) show under the frame.
+  void ShowFinalStatus(const QString& text, const QString& detail = {});
 
   // Total number of packets: the total shows N (and the bar's range becomes 0..N) when N > 0,
   // "0" otherwise (the range stays); the current number and the bar go back to 0.
@@ -87,6 +88,9 @@ class TProgressForm : public TForm {
   QProgressBar* ProgressBar1 = nullptr;
   QPushButton* OKBtn = nullptr;
   QPushButton* CancelBtn = nullptr;
+  // Shown with a failure only.
+  QLabel* ErrorIcon = nullptr;
+  QLabel* DetailLabel = nullptr;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -94,6 +98,9 @@ class TProgressForm : public TForm {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  // Shows or hides the failure look: red status, icon, detail line, a taller dialog.
+  void ShowFailure(bool failed, const QString& detail = {});
+
   QPointer<QWidget> mainWindow_;
   ProgressState state_ = psRunning;
   bool closing_ = false;

@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "app/Progress.h"
+#include "appcore/FormModel.h"
 #include "platform/MessageBox.h"
 
 namespace xv4 {
@@ -18,9 +19,9 @@ void TProgressOperationUi::SetStatus(int kind, const QString& text) {
     ProgressForm->SetStatus(kind, text);
 }
 
-void TProgressOperationUi::ShowFinalStatus(const QString& text) {
+void TProgressOperationUi::ShowFinalStatus(const QString& text, const QString& detail) {
   if (ProgressForm != nullptr)
-    ProgressForm->ShowFinalStatus(text);
+    ProgressForm->ShowFinalStatus(text, detail);
 }
 
 void TProgressOperationUi::SetMargin(int total) {
@@ -42,12 +43,28 @@ bool TProgressOperationUi::Cancelled() const {
   return ProgressForm != nullptr && ProgressForm->State() == psClosed;
 }
 
-void TProgressOperationUi::MessageBox(platform::MessageKind kind, const QString& text) {
-  platform::ShowMessageBox(kind, text);
+namespace {
+
+// The window's own text first, as it has always shown it; the detail after a blank line.
+QString BoxText(const QString& text, const QString& detail) {
+  if (text.isEmpty() || detail.isEmpty())
+    return text + detail;
+  return text + QStringLiteral("\n\n") + detail;
 }
 
-void TProgressOperationUi::SuccessMessage(const QString& text) {
-  platform::ShowMessageBox(platform::MessageKind::Information, text);
+}  // namespace
+
+void TProgressOperationUi::MessageBox(platform::MessageKind kind, const QString& text,
+                                      const QString& detail) {
+  platform::ShowMessageBox(kind, BoxText(text, detail));
+}
+
+void TProgressOperationUi::SuccessMessage(const QString& text, const QString& detail) {
+  platform::ShowMessageBox(platform::MessageKind::Information, BoxText(text, detail));
+}
+
+QString TProgressOperationUi::FieldText(const QString& key, const QString& value) const {
+  return QStringLiteral("%1 %2").arg(SettingCaption(mainForm_, key), value);
 }
 
 std::optional<QString> TProgressOperationUi::ChooseFile(const QString& title) {

@@ -18,13 +18,16 @@ class TProgressOperationUi : public OperationUi {
 
   void Show() override;
   void SetStatus(int kind, const QString& text) override;
-  void ShowFinalStatus(const QString& text) override;
+  void ShowFinalStatus(const QString& text, const QString& detail) override;
   void SetMargin(int total) override;
   void SetProgress(int current) override;
   void Close() override;
   bool Cancelled() const override;
-  void MessageBox(platform::MessageKind kind, const QString& text) override;
-  void SuccessMessage(const QString& text) override;
+  // Message boxes show the text, then the detail line after a blank line.
+  void MessageBox(platform::MessageKind kind, const QString& text, const QString& detail) override;
+  void SuccessMessage(const QString& text, const QString& detail) override;
+  // A field by its caption in the window: "New IP address 10.0.0".
+  QString FieldText(const QString& key, const QString& value) const override;
   std::optional<QString> ChooseFile(const QString& title) override;
 
  private:

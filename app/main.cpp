@@ -95,10 +95,16 @@ bool TakeScreenshots(const QString& prefix) {
   ProgressForm->SetProgress(57);
   platform::ProcessMessages();
   ok = Save(ProgressForm, prefix + "-progress.png") && ok;
-  ProgressForm->SetStatus(1, MessageText(Msg::CommTestFail));
-  platform::ProcessMessages();
-  ok = Save(ProgressForm, prefix + "-final.png") && ok;
-  ProgressForm->OKBtnClick();
+  // A failure as an operation shows it: the dialog waits for OK, which the picture gives.
+  QTimer::singleShot(0, [prefix, &ok] {
+    platform::ProcessMessages();
+    ok = Save(ProgressForm, prefix + "-final.png") && ok;
+    ProgressForm->OKBtnClick();
+  });
+  ProgressForm->ShowFinalStatus(
+      MessageText(Msg::CommTestFail),
+      QStringLiteral("The test record to 192.168.1.7:5013 failed after 4 tries in 2.0 s: no "
+                     "answer (the printer answered the handshake)"));
   return ok;
 }
 

@@ -5,14 +5,15 @@
 #include "platform/CodePage.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "transport/SerialPorts.h"
 #include "widgets/SpinValue.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <Qt>
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 
 namespace xv4 {
@@ -307,26 +308,26 @@ QStringList SettingKeys() {
   return keys;
 }
 
+QString CanonicalSettingKey(const QString& key) {
+  for (const ControlDef& d : MainFormControls()) {
+    if (IsInputKind(d.kind) && key.compare(QLatin1String(d.name), Qt::CaseInsensitive) == 0)
+      return QString::fromLatin1(d.name);
+  }
+  return {};
+}
+
 QString ConfigFilePath() {
   return platform::ApplicationDir() + QStringLiteral("Config.cfg");
 }
 
 QStringList SerialPortItems(const QString& devDir) {
   QStringList items = FindControl("PortCB")->items;
-  QDir dir(devDir);
-  QStringList found = dir.entryList({QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")},
-                                    QDir::System | QDir::Files | QDir::NoDotAndDotDot);
-  // ttyUSB2 before ttyUSB10: by the name's stem, then by its number.
-  auto split = [](const QString& name) {
-    qsizetype digits = name.size();
-    while (digits > 0 && name[digits - 1].isDigit())
-      --digits;
-    return std::pair{name.left(digits), name.mid(digits).toLongLong()};
-  };
-  std::sort(found.begin(), found.end(),
-            [&split](const QString& a, const QString& b) { return split(a) < split(b); });
-  for (const QString& name : found)
-    items << dir.absoluteFilePath(name);
+  SerialPortDirs dirs;
+  dirs.dev = devDir;
+  for (const SerialPortInfo& p : FindSerialPorts(dirs)) {
+    if (p.kind == SerialPortInfo::UsbAdapter || p.kind == SerialPortInfo::UsbModem)
+      items << p.path;
+  }
   return items;
 }
 
@@ -543,15 +544,87 @@ int AnsiLength(const QString& text) {
 }
 
 void ApplyLanguageTexts(FormAccess& form, int languageIndex) {
+  std::optional<platform::IniFile> file;
+  const int codePage = LanguageFile(languageIndex).codePage;
   if (languageIndex <= 1) {
     ResetLanguageTexts();
   } else {
-    const platform::IniFile file(LanguageFilePath(languageIndex));
-    if (!file.Error().isEmpty())
-      platform::ShowMessageBox(platform::MessageKind::Warning, file.Error());
-    LoadLanguageTexts(file, LanguageFile(languageIndex).codePage);
+    file.emplace(LanguageFilePath(languageIndex));
+    if (!file->Error().isEmpty())
+      platform::ShowMessageBox(platform::MessageKind::Warning, file->Error());
+    LoadLanguageTexts(*file, codePage);
+  }
+  // Captions, as the window's translation sets them: the built-in text for language 1, else the
+  // file's "<name>.Caption" where it has one.
+  for (const ControlDef& d : MainFormControls()) {
+    if (IsInputKind(d.kind) || d.kind == ControlKind::OpenDialog ||
+        d.kind == ControlKind::TcpClient || *d.text == '\0') {
+      continue;
+    }
+    const QString name = QString::fromLatin1(d.name);
+    const QByteArray key = QByteArray(d.name) + ".Caption";
+    if (!file)
+      form.SetText(name, S(d.text));
+    else if (file->ValueExists("MainForm", key))
+      form.SetText(name, platform::DecodeText(file->ReadString("MainForm", key, {}), codePage));
   }
   RefillLanguageLists(form, languageIndex);
+}
+
+QString SettingCaption(const FormAccess& form, const QString& key) {
+  // The label in front of each field; the two RS232 lists sit in the connection row unlabelled.
+  static const std::map<QString, QString> kCaptionOf = {
+      {"IPAddrEd", "StaticText1"},  {"IPPortEd", "StaticText2"},
+      {"IdEd", "StaticText3"},      {"PP3IDEd", "PP3IDLBL"},
+      {"LabelHeightEd", "Label7"},  {"LabelProbeEd", "LabelProbeLBL"},
+      {"DensityEd", "Label6"},      {"cbbsort", "Label4"},
+      {"cbbJianFan", "Label8"},     {"cb_codepage", "lb_codepage"},
+      {"NewIPAddrEd", "Label3"},    {"EthCB", "Label2"},
+      {"edtlanyani", "lbllanya"},   {"WuxianPrinterIPEdit", "Label12"},
+      {"BaseIPEdit", "Label13"},    {"WuxianPrinterIDEdit", "Label14"},
+      {"DefBaudRateCB", "Label1"},  {"edKcid", "Label5"},
+      {"cb_alert", "lbl3"},         {"se1", "lbl1"},
+      {"edt_WiFi_Ip", "Label11"},   {"edt_wifi_Mac", "txt1"},
+      {"edt_wifi_pass", "Label17"}, {"cbb_wifi_keyType", "Label10"},
+      {"edt_wifi_ssid", "Label16"}, {"cbb_wifi_link", "Label15"},
+      {"cbb_safetype", "Label18"},  {"cb_Lng", "Label9"},
+  };
+  const auto it = kCaptionOf.find(key);
+  if (it == kCaptionOf.end()) {
+    const QStringList modes = form.Items(QStringLiteral("CommRG"));
+    return (key == QLatin1String("PortCB") || key == QLatin1String("BaudRateCB")) &&
+                   modes.size() > 1
+               ? modes[1]
+               : key;
+  }
+  QString caption = form.Text(it->second).trimmed();
+  while (caption.endsWith(QLatin1Char(':')) || caption.endsWith(QChar(0xFF1A)))  // ':' '：'
+    caption.chop(1);
+  return caption.trimmed();
+}
+
+std::vector<SettingDescription> DescribeSettings(const FormAccess& form) {
+  std::vector<SettingDescription> list;
+  for (const ControlDef& d : MainFormControls()) {
+    if (!IsInputKind(d.kind))
+      continue;
+    SettingDescription s;
+    s.key = QString::fromLatin1(d.name);
+    s.caption = SettingCaption(form, s.key);
+    s.kind = d.kind;
+    s.text = form.Text(s.key);
+    s.maxBytes = d.maxLength;
+    if (IsComboKind(d.kind)) {
+      s.itemIndex = form.ItemIndex(s.key);
+      s.items = form.Items(s.key);
+    } else if (d.kind == ControlKind::SpinEdit) {
+      s.value = form.Value(s.key);
+      s.minValue = d.minValue;
+      s.maxValue = d.maxValue;
+    }
+    list.push_back(s);
+  }
+  return list;
 }
 
 // ---- HeadlessMainForm ----
@@ -586,10 +659,11 @@ void HeadlessMainForm::StartUp() {
   ApplyLanguageTexts(*this, language);
 }
 
-QString HeadlessMainForm::Set(const QString& key, const QString& value) {
-  const ControlDef* d = FindControl(key);
-  if (d == nullptr || !IsInputKind(d->kind))
-    return QStringLiteral("unknown setting \"%1\"").arg(key);
+QString HeadlessMainForm::Set(const QString& typedKey, const QString& value) {
+  const QString key = CanonicalSettingKey(typedKey);
+  const ControlDef* d = key.isEmpty() ? nullptr : FindControl(key);
+  if (d == nullptr)
+    return QStringLiteral("unknown setting \"%1\"").arg(typedKey);
   if (d->kind == ControlKind::Edit) {
     if (d->maxLength > 0 && AnsiLength(value) > d->maxLength) {
       return QStringLiteral("%1: at most %2 bytes").arg(key).arg(d->maxLength);

@@ -77,6 +77,9 @@ const std::vector<ControlDef>& MainFormControls();
 const ControlDef* FindControl(const QString& name);
 // The Config.cfg keys ("Set" section) in file order.
 QStringList SettingKeys();
+// The Config.cfg key as written ("cb_alert") for a key typed in any case ("CB_ALERT"); empty
+// when no setting has that name.
+QString CanonicalSettingKey(const QString& key);
 // Config.cfg in the application directory.
 QString ConfigFilePath();
 // The items of PortCB: "COM1".."COM8" (so saved indexes 0..7 keep their meaning), then the USB
@@ -174,11 +177,33 @@ QString FormatMacText(const QString& text);
 // Length of a text in bytes of the system code page.
 int AnsiLength(const QString& text);
 
-// The language step that the command line shares with the window: the message texts and item
-// lists of the language (built-in for 1, the language file otherwise; a missing file or key keeps
-// the current text, a refused file is reported as a warning message box), then
+// The language step that the command line shares with the window: the captions of the controls
+// that are not input controls, the message texts and item lists of the language (built-in for 1,
+// the language file otherwise; a missing file or key keeps the current text, a refused file is
+// reported as a warning message box), then
 // RefillLanguageLists.
 void ApplyLanguageTexts(FormAccess& form, int languageIndex);
+
+// The caption that names a setting in the window, in the form's current language, without its
+// trailing colon ("Alarm type" for cb_alert in English). The RS232 port and speed lists have no
+// caption of their own and are named by their radio item, "RS232".
+QString SettingCaption(const FormAccess& form, const QString& key);
+
+// One Config.cfg key as the form holds it now, for listing the settings.
+struct SettingDescription {
+  QString key;         // as written in Config.cfg
+  QString caption;     // SettingCaption
+  ControlKind kind;    // Edit, DropDownList, EditableCombo or SpinEdit
+  QString text;        // the edit's text, the selected item's text, the spin edit's text
+  int itemIndex = -1;  // combo boxes: the value Config.cfg keeps (-1: no selection)
+  int value = 0;       // spin edits: the value read
+  int minValue = 0;    // spin edits: limits
+  int maxValue = 0;
+  int maxBytes = 0;   // edits: bytes that can be typed (0: no limit)
+  QStringList items;  // combo boxes: the items, by index
+};
+// Every Config.cfg key in file order.
+std::vector<SettingDescription> DescribeSettings(const FormAccess& form);
 
 // ---- The main window without widgets ----
 
@@ -203,11 +228,11 @@ class HeadlessMainForm : public FormAccess {
   // the built-in texts, which language 1 uses.
   void StartUp();
 
-  // Changes a control by its Config.cfg key, as a user would: an edit takes the text (refused
-  // above the byte limit the field has), a combo box takes an item index (0 to count - 1), a spin
-  // edit takes a number and clamps it as on leaving the field. Change handlers run: BaudRateCB and
-  // cb_alert copy BaudRateCB's index into DefBaudRateCB, cb_Lng applies its language. Returns an
-  // empty string, or an error text for an unknown key or a bad value.
+  // Changes a control by its Config.cfg key (in any case), as a user would: an edit takes the
+  // text (refused above the byte limit the field has), a combo box takes an item index (0 to
+  // count - 1), a spin edit takes a number and clamps it as on leaving the field. Change handlers
+  // run: BaudRateCB and cb_alert copy BaudRateCB's index into DefBaudRateCB, cb_Lng applies its
+  // language. Returns an empty string, or an error text for an unknown key or a bad value.
   QString Set(const QString& key, const QString& value);
 
   // chkBT, chkRadio, chkClear or LabelModeCB; an error text for any other name.

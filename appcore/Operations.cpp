@@ -5,9 +5,11 @@
 #include "link/BaudRate.h"
 #include "platform/AppDir.h"
 #include "platform/Files.h"
+#include "platform/Time.h"
 #include "protocol/DeviceRecord.h"
 #include "protocol/ValdMBus.h"
 #include "transport/Comm.h"
+#include "transport/SerialPorts.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,10 +20,6 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace xv4 {
 namespace {
@@ -72,7 +70,7 @@ class ParamLogWriter {
     const QString path = platform::StateDir() + kParamLogName;
     if (!platform::WriteFileAtomic(path, bytes_, true, &error))
       ui_.MessageBox(platform::MessageKind::Warning,
-                     QStringLiteral("Cannot write %1: %2").arg(path, error));
+                     QStringLiteral("Cannot write %1: %2").arg(path, error), {});
   }
   ParamLogWriter(const ParamLogWriter&) = delete;
   ParamLogWriter& operator=(const ParamLogWriter&) = delete;
@@ -83,7 +81,37 @@ class ParamLogWriter {
   QByteArray bytes_;
 };
 
+QString Seconds(std::uint32_t ms) {
+  return QString::number(ms / 1000.0, 'f', 1);
+}
+
+QString NetworkTarget(const QString& host, int port) {
+  return QStringLiteral("%1:%2").arg(TrimBlanks(host)).arg(port);
+}
+
+// A COM name with the device it stands for: "COM1 (/dev/ttyS0)".
+QString PortText(const QString& portName) {
+  const QString device = TComm::DevicePathOf(portName);
+  return device == portName ? device : QStringLiteral("%1 (%2)").arg(portName, device);
+}
+
+QString SerialTarget(const QString& portName, TBaudRate rate) {
+  return QStringLiteral("%1 at %2 baud").arg(PortText(portName)).arg(BaudRateBps(rate));
+}
+
 }  // namespace
+
+QString FinalMessage(const QString& text, const QString& detail) {
+  if (detail.isEmpty())
+    return text;
+  if (text.isEmpty() || detail.contains(text))
+    return detail;
+  return text + QLatin1Char('\n') + detail;
+}
+
+QString OperationUi::FieldText(const QString& key, const QString& value) const {
+  return QStringLiteral("%1 %2").arg(key, value);
+}
 
 std::optional<int> SessionLocalPort(QString* error) {
   const QByteArray text = qgetenv("XV4_LOCAL_PORT");
@@ -109,17 +137,29 @@ void Operations::Abort() {
   comm_.Abort();
 }
 
-std::optional<QString> Operations::CheckConnection(const OperationSettings& s) const {
+QString Operations::TargetOf(const OperationSettings& s, bool drawer) const {
+  if (s.commMode == 0) {
+    return NetworkTarget(
+        s.ipAddress, drawer ? drawerPort_ : ParseDecimal(s.ipPort).value_or(kDefaultRemotePort));
+  }
+  return SerialTarget(s.portName, BaudRateFromOrdinal(s.baudIndex + 1));
+}
+
+std::optional<InputError> Operations::CheckConnection(const OperationSettings& s) const {
   if (s.commMode != 0)
     return std::nullopt;
-  if (const QString error = AddressInputError(s.ipAddress); !error.isEmpty())
+  if (auto error = AddressFieldError(QStringLiteral("IPAddrEd"), s.ipAddress))
     return error;
   // A number outside the UDP port range would be cut to 16 bits on the way to the socket and
   // reach another port (70000 becomes 4464). Text that is not a number stands for 5013.
   if (const std::optional<std::int32_t> port = ParseDecimal(s.ipPort);
       port && (*port < 1 || *port > 65535)) {
-    return QStringLiteral("Invalid port %1: the printer's port is a number from 1 to 65535.")
-        .arg(*port);
+    return InputError{
+        QStringLiteral("Invalid port %1: the printer's port is a number from 1 to 65535.")
+            .arg(*port),
+        QStringLiteral("IPPortEd"),
+        s.ipPort,
+        {}};
   }
   return std::nullopt;
 }
@@ -141,85 +181,194 @@ void Operations::ApplyConnection(const OperationSettings& s) {
   comm_.SetisModem(false);
 }
 
-void Operations::ExplainPortPermission(const QString& devicePath) {
-  const QByteArray path = QFile::encodeName(devicePath);
-  struct stat info {};
-  if (::stat(path.constData(), &info) != 0 || ::access(path.constData(), R_OK | W_OK) == 0 ||
-      errno != EACCES)
-    return;
-  const struct group* owner = info.st_gid != 0 ? ::getgrgid(info.st_gid) : nullptr;
-  QString text;
-  if (owner != nullptr) {
-    const QString group = QString::fromLocal8Bit(owner->gr_name);
-    text = QStringLiteral(
-               "No permission to open %1. It belongs to the group %2: add your user "
-               "to it (sudo adduser $USER %2), then log out and in again.")
-               .arg(devicePath, group);
-  } else {
-    text = QStringLiteral(
-               "No permission to open %1. Serial ports normally belong to the group "
-               "dialout; ask the administrator to give that group access to it.")
-               .arg(devicePath);
-  }
-  ui_.MessageBox(platform::MessageKind::Warning, text);
-}
-
 bool Operations::OpenLink() {
   try {
     comm_.SetActive(true);
     return true;
   } catch (...) {
-    // The session has shown why. A port that exists but may not be opened by this user is
-    // almost always a missing group membership: say how to get it.
-    if (comm_.Mode() == tmRS232)
-      ExplainPortPermission(TComm::DevicePathOf(comm_.CommName()));
-    return false;
+    return false;  // the session has shown why
   }
 }
 
-OpResult Operations::Fail(const QString& text) {
+void Operations::Begin(const QString& target) {
+  target_ = target;
+  started_ = platform::GetTickCount();
+  records_ = 0;
+}
+
+OpResult Operations::Finish(OpResult r) const {
+  if (r.target.isEmpty())
+    r.target = target_;
+  r.records = records_;
+  r.elapsedMs = static_cast<int>(platform::GetTickCount() - started_);
+  return r;
+}
+
+template <class Transaction>
+bool Operations::Exchange(bool handshakeBudget, Transaction&& transaction) {
+  exchangeTries_ = handshakeBudget && comm_.Mode() == tmRS232 ? TValdMBusComm::kSerialHandshakeSends
+                                                              : comm_.RetryCount() + 1;
+  exchangeStarted_ = platform::GetTickCount();
+  const bool ok = transaction();
+  if (ok)
+    ++records_;
+  return ok;
+}
+
+// What the last try of a failed exchange met. A reason the session gives for its own failure
+// (a port that hung up, say) is more telling than this and would come first.
+QString Operations::WhatTheSessionSaw(bool acknowledgement) const {
+  if (comm_.ReplyByte() == NakByte)
+    return QStringLiteral("refused by the printer (0x55)");
+  if (!acknowledgement && comm_.Mode() == tmRS232 && comm_.ChecksumError())
+    return QStringLiteral("answers with a wrong checksum (line noise or a wrong speed?)");
+  if (comm_.ReceiveState() == 0)
+    return QStringLiteral("only incomplete or garbled answers");
+  return acknowledgement ? QStringLiteral("no acknowledgement") : QStringLiteral("no answer");
+}
+
+QString Operations::TriesText() const {
+  return QStringLiteral("%1 %2 in %3 s")
+      .arg(exchangeTries_)
+      .arg(exchangeTries_ == 1 ? QStringLiteral("try") : QStringLiteral("tries"))
+      .arg(Seconds(platform::GetTickCount() - exchangeStarted_));
+}
+
+QString Operations::ExchangeFailure(const QString& what, const QString& hint) const {
+  QString line =
+      QStringLiteral("%1 failed after %2: %3").arg(what, TriesText(), WhatTheSessionSaw(false));
+  if (!hint.isEmpty())
+    line += QStringLiteral(" (%1)").arg(hint);
+  return line;
+}
+
+QString Operations::RecordFailure(const QString& operation, int record, int total) const {
+  return QStringLiteral(
+             "%1 to %2 stopped at record %3 of %4: %5 after %6 (did the printer "
+             "restart, or lose its connection?)")
+      .arg(operation, target_)
+      .arg(record)
+      .arg(total)
+      .arg(WhatTheSessionSaw(true), TriesText());
+}
+
+QString Operations::ConnectFailure(bool handshakeDone) const {
+  if (handshakeDone) {
+    // A serial handshake walks the line speeds; the read that follows goes at the chosen one.
+    return ExchangeFailure(
+        QStringLiteral("Reading the model information from %1").arg(target_),
+        comm_.Mode() == tmTCPIP
+            ? QStringLiteral("the printer acknowledged the handshake")
+            : QStringLiteral("the printer acknowledged the handshake: is %1 baud its speed?")
+                  .arg(BaudRateBps(comm_.BaudRate())));
+  }
+  const QString hint =
+      comm_.Mode() == tmTCPIP
+          ? QStringLiteral("is the printer on, and is %1 its port?").arg(comm_.RemotePort())
+          : QStringLiteral("is the printer on and its cable in, and is %1 its machine number?")
+                .arg(comm_.MachineNo);
+  return ExchangeFailure(QStringLiteral("Connecting to %1").arg(target_), hint);
+}
+
+QString Operations::Succeeded() const {
+  return QStringLiteral("%1 records exchanged with %2 in %3 s")
+      .arg(records_)
+      .arg(target_, Seconds(platform::GetTickCount() - started_));
+}
+
+OpResult Operations::Fail(const QString& text, const QString& detail) {
   const bool cancelled = ui_.Cancelled();
-  ui_.ShowFinalStatus(text);  // dropped when the user has cancelled
+  ui_.ShowFinalStatus(text, detail);  // dropped when the user has cancelled
   CloseLink(comm_);
-  return {cancelled ? OpStatus::Cancelled : OpStatus::Failed, text};
+  if (cancelled) {
+    return {
+        OpStatus::Cancelled, text,
+        QStringLiteral("Cancelled after %1 s").arg(Seconds(platform::GetTickCount() - started_))};
+  }
+  return {OpStatus::Failed, text, detail};
 }
 
 OpResult Operations::Refuse(const QString& text) {
-  ui_.MessageBox(platform::MessageKind::Error, text);
+  ui_.MessageBox(platform::MessageKind::Error, text, {});
   return {OpStatus::BadInput, text};
+}
+
+OpResult Operations::Refuse(const InputError& error) {
+  QString detail =
+      QStringLiteral("%1: %2").arg(ui_.FieldText(error.field, error.value), error.text);
+  if (!error.hint.isEmpty())
+    detail += QStringLiteral(" (%1)").arg(error.hint);
+  ui_.MessageBox(platform::MessageKind::Error, error.text, detail);
+  OpResult r{OpStatus::BadInput, error.text, detail};
+  r.field = error.field;
+  return r;
+}
+
+OpResult Operations::LinkNotOpened(const OperationSettings& s) {
+  // The session has shown its own message; this one says why and what to do.
+  const QString detail =
+      QStringLiteral("Cannot open %1: %2")
+          .arg(PortText(s.portName), SerialOpenFailureReason(TComm::DevicePathOf(s.portName)));
+  ui_.MessageBox(platform::MessageKind::Error, {}, detail);
+  return {OpStatus::LinkNotOpened, {}, detail};
 }
 
 OpResult Operations::Crashed(const char* what) {
   const QString text = QString::fromLocal8Bit(what);
   ui_.Close();
   CloseLink(comm_);
-  ui_.MessageBox(platform::MessageKind::Error, text);
+  ui_.MessageBox(platform::MessageKind::Error, text, {});
   return {OpStatus::Failed, text};
 }
 
+bool Operations::Connect(OpResult* failed) {
+  ui_.SetStatus(0, MessageText(Msg::Connect));
+  // The session's Connect, in its two steps, so that the failure can say which one failed.
+  if (!Exchange(true, [this] { return comm_.Handshake(comm_.MachineNo, 0); })) {
+    *failed = Fail(MessageText(Msg::ConnectFail), ConnectFailure(false));
+    return false;
+  }
+  if (!Exchange(false, [this] { return comm_.ReadModelInfo(); })) {
+    *failed = Fail(MessageText(Msg::ConnectFail), ConnectFailure(true));
+    return false;
+  }
+  return true;
+}
+
 OpResult Operations::CommTest(const OperationSettings& s) {
+  Begin(TargetOf(s));
+  return Finish(RunCommTest(s));
+}
+
+OpResult Operations::RunCommTest(const OperationSettings& s) {
   if (const auto error = CheckConnection(s))
     return Refuse(*error);
   ApplyConnection(s);
   if (!OpenLink())
-    return {OpStatus::LinkNotOpened, {}};
+    return LinkNotOpened(s);
   try {
     ui_.Show();
-    ui_.SetStatus(0, MessageText(Msg::Connect));
-    if (!comm_.Connect(comm_.MachineNo, 0, true))
-      return Fail(MessageText(Msg::ConnectFail));
+    OpResult failed;
+    if (!Connect(&failed))
+      return failed;
     ui_.SetStatus(0, MessageText(Msg::CommTest));
     comm_.DataBlock.fill(0x00);
-    if (!comm_.WriteRecord(kCmdData, kWordTestRecord))
-      return Fail(MessageText(Msg::CommTestFail));
+    if (!Exchange(false, [this] { return comm_.WriteRecord(kCmdData, kWordTestRecord); })) {
+      return Fail(MessageText(Msg::CommTestFail),
+                  ExchangeFailure(QStringLiteral("The test record to %1").arg(target_),
+                                  QStringLiteral("the printer answered the handshake")));
+    }
     ui_.SetStatus(0, MessageText(Msg::CommTestOk));
     ui_.SetStatus(0, MessageText(Msg::Disconnect));
-    if (!comm_.EndSession(comm_.MachineNo, 0))
-      return Fail(MessageText(Msg::DisconnectFail));
+    if (!Exchange(false, [this] { return comm_.EndSession(comm_.MachineNo, 0); })) {
+      return Fail(MessageText(Msg::DisconnectFail),
+                  ExchangeFailure(QStringLiteral("Ending the session with %1").arg(target_),
+                                  QStringLiteral("the test record was acknowledged")));
+    }
     commTested_ = true;
     ui_.Close();
     CloseLink(comm_);
-    return {OpStatus::Success, MessageText(Msg::CommTestOk)};
+    return {OpStatus::Success, MessageText(Msg::CommTestOk), Succeeded()};
   } catch (const std::exception& e) {
     return Crashed(e.what());
   }
@@ -227,20 +376,22 @@ OpResult Operations::CommTest(const OperationSettings& s) {
 
 OpResult Operations::OpenDrawer(const OperationSettings& s) {
   if (s.commMode == 0) {
+    Begin(TargetOf(s, true));
     // The TCP client would expand a shorthand address (127.1) or look up a name: the drawer
     // takes the same dotted addresses as every other operation.
-    if (const QString error = AddressInputError(TrimBlanks(s.ipAddress)); !error.isEmpty())
-      return Refuse(error);
-    return SendRawTcp(s.ipAddress, drawerPort_, DrawerCommand());
+    if (auto error = AddressFieldError(QStringLiteral("IPAddrEd"), TrimBlanks(s.ipAddress)))
+      return Finish(Refuse(*error));
+    return Finish(RunSendRawTcp(s.ipAddress, drawerPort_, DrawerCommand()));
   }
 
   // RS232: a communication test first, once per run; the command goes out whatever its outcome.
-  const OpStatus test = commTested_ ? OpStatus::Success : CommTest(s).status;
+  Begin(TargetOf(s));
+  const OpStatus test = commTested_ ? OpStatus::Success : RunCommTest(s).status;
   // The test may not have run, or may have stopped before it read the window: the command goes to
   // the port and speed in the window, not to the last session's printer.
   ApplyConnection(s);
   if (!OpenLink())
-    return {OpStatus::LinkNotOpened, {}};
+    return Finish(LinkNotOpened(s));
   const QByteArray command = DrawerCommand();
   try {
     comm_.SendRaw(reinterpret_cast<const std::uint8_t*>(command.constData()),
@@ -255,31 +406,67 @@ OpResult Operations::OpenDrawer(const OperationSettings& s) {
     comm_.WaitReply(0);
   } catch (const std::exception& e) {
     CloseLink(comm_);
-    ui_.MessageBox(platform::MessageKind::Error, QString::fromLocal8Bit(e.what()));
-    return {OpStatus::Failed, QString::fromLocal8Bit(e.what())};
+    const QString text = QString::fromLocal8Bit(e.what());
+    const QString detail =
+        QStringLiteral("Cash drawer: the command to %1 was not sent").arg(target_);
+    ui_.MessageBox(platform::MessageKind::Error, text, detail);
+    return Finish({OpStatus::Failed, text, detail});
   }
   CloseLink(comm_);
-  if (test == OpStatus::Success)
-    return {OpStatus::Success, {}};
+  const QString sent = QStringLiteral("Cash drawer: command sent to %1").arg(target_);
   if (test == OpStatus::Cancelled)
-    return {OpStatus::Cancelled, {}};
-  return {OpStatus::Failed, kDrawerAfterFailedTest};
+    return Finish({OpStatus::Cancelled, {}, sent});
+  if (test != OpStatus::Success) {
+    return Finish({OpStatus::Failed, kDrawerAfterFailedTest,
+                   sent + QStringLiteral(", after a failed communication test")});
+  }
+  return Finish({OpStatus::Success, {}, sent});
 }
 
 OpResult Operations::SendRawTcp(const QString& host, int port, const QByteArray& bytes) {
+  Begin(NetworkTarget(host, port));
+  return Finish(RunSendRawTcp(host, port, bytes));
+}
+
+OpResult Operations::RunSendRawTcp(const QString& host, int port, const QByteArray& bytes) {
   tcpClient_.SetHost(TrimBlanks(host));
   tcpClient_.SetPort(port);
+  const QString where = NetworkTarget(host, port);
+  QString text;
+  QString detail;
   try {
     tcpClient_.Connect(kTcpConnectTimeoutMs);
-    tcpClient_.Send(bytes.constData(), bytes.size());
+    const std::int64_t sent = tcpClient_.Send(bytes.constData(), bytes.size());
     tcpClient_.Disconnect();
+    if (sent == bytes.size())
+      return {OpStatus::Success, {}, QStringLiteral("Cash drawer: command sent to %1").arg(where)};
+    // The connection broke before the command went out: not a success.
+    detail = QStringLiteral("Cash drawer: the connection to %1 broke before the command went out")
+                 .arg(where);
+  } catch (const ESocketError& e) {
+    tcpClient_.Disconnect();
+    text = QString::fromLocal8Bit(e.what());
+    if (e.Code() == ECONNREFUSED) {
+      detail = QStringLiteral(
+                   "Cash drawer: %1 refused the connection (is %2 the printer's raw "
+                   "printing port, and is the address right?)")
+                   .arg(where)
+                   .arg(port);
+    } else if (e.Code() == 0) {
+      detail = QStringLiteral(
+                   "Cash drawer: %1 did not take the connection within %2 s (is the "
+                   "printer on, and is the address right?)")
+                   .arg(where, Seconds(kTcpConnectTimeoutMs));
+    } else {
+      detail = QStringLiteral("Cash drawer: %1: %2").arg(where, SocketErrorText(e.Code()));
+    }
   } catch (const std::exception& e) {
     tcpClient_.Disconnect();
-    const QString text = QString::fromLocal8Bit(e.what());
-    ui_.MessageBox(platform::MessageKind::Error, text);
-    return {OpStatus::Failed, text};
+    text = QString::fromLocal8Bit(e.what());
+    detail = QStringLiteral("Cash drawer: %1: %2").arg(where, text);
   }
-  return {OpStatus::Success, {}};
+  ui_.MessageBox(platform::MessageKind::Error, text, detail);
+  return {OpStatus::Failed, text, detail};
 }
 
 std::optional<QString> Operations::ResolveDataFile(const QString& given) {
@@ -323,18 +510,23 @@ std::optional<QString> ReadWholeFile(const QString& path, QByteArray* content) {
 }  // namespace
 
 OpResult Operations::DownloadParams(const OperationSettings& s, const QString& dataFile) {
-  return RunDownload(Download::Params, s, dataFile);
+  Begin(TargetOf(s));
+  return Finish(RunDownload(Download::Params, s, dataFile));
 }
 
 OpResult Operations::DownloadData(const OperationSettings& s, const QString& dataFile) {
-  return RunDownload(Download::Data, s, dataFile);
+  Begin(TargetOf(s));
+  return Finish(RunDownload(Download::Data, s, dataFile));
 }
 
 OpResult Operations::RunDownload(Download kind, const OperationSettings& s,
                                  const QString& dataFile) {
   const bool params = kind == Download::Params;
-  if (BluetoothNameTooLong(s))
-    return Refuse(QStringLiteral("Length > 31"));
+  if (BluetoothNameTooLong(s)) {
+    return Refuse(InputError{QStringLiteral("Length > 31"), QStringLiteral("edtlanyani"), s.btName,
+                             QStringLiteral("the Bluetooth name holds at most 31 bytes; a "
+                                            "Chinese character takes two")});
+  }
 
   // From here on every way out of the parameter download writes log.hex.
   std::optional<ParamLogWriter> log;
@@ -343,10 +535,9 @@ OpResult Operations::RunDownload(Download kind, const OperationSettings& s,
 
   if (const auto error = CheckConnection(s))
     return Refuse(*error);
-  const QString inputError =
-      CheckParamInput(s, params ? ParamVariant::ParamDownload : ParamVariant::DataDownload);
-  if (!inputError.isEmpty())
-    return Refuse(inputError);
+  if (const auto error =
+          FindParamInputError(s, params ? ParamVariant::ParamDownload : ParamVariant::DataDownload))
+    return Refuse(*error);
 
   const std::optional<QString> path = ResolveDataFile(dataFile);
   if (!path)
@@ -367,12 +558,42 @@ OpResult Operations::RunDownload(Download kind, const OperationSettings& s,
 
   ApplyConnection(s);
   if (!OpenLink())
-    return {OpStatus::LinkNotOpened, {}};
+    return LinkNotOpened(s);
   try {
     return DownloadBody(kind, s, file, log ? log->Bytes() : nullptr);
   } catch (const std::exception& e) {
     return Crashed(e.what());
   }
+}
+
+std::optional<DeviceValues> Operations::ReadDeviceValues(bool readMachineNo,
+                                                         const QString& machineNoFail,
+                                                         OpResult* failed) {
+  DeviceValues device;
+  if (readMachineNo) {
+    // Machine-number read: the request's data is F9 01 00 and 0xFF; the reply's bytes 4..7
+    // hold the number as the printer keeps it.
+    comm_.DataBlock.fill(0xFF);
+    comm_.DataBlock[0] = 0xF9;
+    comm_.DataBlock[1] = 0x01;
+    comm_.DataBlock[2] = 0x00;
+    if (!Exchange(false, [this] { return comm_.ReadRecord(kCmdSession, kWordInformation); })) {
+      *failed = Fail(
+          machineNoFail,
+          ExchangeFailure(QStringLiteral("Reading the machine number from %1").arg(target_), {}));
+      return std::nullopt;
+    }
+    std::copy(comm_.DataBlock.begin() + 4, comm_.DataBlock.begin() + 8, device.machineNo.begin());
+  }
+  if (!Exchange(true, [this] { return comm_.ReadDeviceInfo(comm_.MachineNo); })) {
+    *failed =
+        Fail(MessageText(Msg::UploadInfoFail),
+             ExchangeFailure(
+                 QStringLiteral("Reading the printer's information from %1").arg(target_), {}));
+    return std::nullopt;
+  }
+  device.info = comm_.DataBlock;
+  return device;
 }
 
 OpResult Operations::DownloadBody(Download kind, const OperationSettings& s, const QByteArray& file,
@@ -381,36 +602,27 @@ OpResult Operations::DownloadBody(Download kind, const OperationSettings& s, con
   const QString writeFail = MessageText(params ? Msg::DownloadParamFail : Msg::DownloadDataFail);
 
   ui_.Show();
-  ui_.SetStatus(0, MessageText(Msg::Connect));
-  if (!comm_.Connect(comm_.MachineNo, 0, true))
-    return Fail(MessageText(Msg::ConnectFail));
+  OpResult failed;
+  if (!Connect(&failed))
+    return failed;
 
   ui_.SetStatus(0, MessageText(params ? Msg::DownloadParam : Msg::DownloadData));
   comm_.DataBlock.fill(0x00);
-  if (!comm_.WriteRecord(kCmdData, kWordTestRecord))
-    return Fail(writeFail);
-
-  DeviceValues device;
-  if (!s.machineNoRowVisible) {
-    // Machine-number read: the request's data is F9 01 00 and 0xFF; the reply's bytes 4..7
-    // hold the number as the printer keeps it.
-    comm_.DataBlock.fill(0xFF);
-    comm_.DataBlock[0] = 0xF9;
-    comm_.DataBlock[1] = 0x01;
-    comm_.DataBlock[2] = 0x00;
-    if (!comm_.ReadRecord(kCmdSession, kWordInformation))
-      return Fail(params ? writeFail : QStringLiteral("Download Data err"));
-    std::copy(comm_.DataBlock.begin() + 4, comm_.DataBlock.begin() + 8, device.machineNo.begin());
+  if (!Exchange(false, [this] { return comm_.WriteRecord(kCmdData, kWordTestRecord); })) {
+    return Fail(writeFail, ExchangeFailure(QStringLiteral("The test record to %1").arg(target_),
+                                           QStringLiteral("the printer answered the handshake")));
   }
 
-  if (!comm_.ReadDeviceInfo(comm_.MachineNo))
-    return Fail(MessageText(Msg::UploadInfoFail));
-  device.info = comm_.DataBlock;
-  const NameBuffer name = UsesDeviceName(s) ? DeviceName(device.info) : TypedName(s);
+  const std::optional<DeviceValues> device = ReadDeviceValues(
+      !s.machineNoRowVisible, params ? writeFail : QStringLiteral("Download Data err"), &failed);
+  if (!device)
+    return failed;
+  const NameBuffer name = UsesDeviceName(s) ? DeviceName(device->info) : TypedName(s);
 
   const int records = RecordCount(file.size());
   const int count = params ? std::min(records, kParamRecords) : records;
-  ui_.SetMargin(params ? kParamRecords : count);
+  const int total = params ? kParamRecords : count;
+  ui_.SetMargin(total);
   const ParamVariant variant = params ? ParamVariant::ParamDownload : ParamVariant::DataDownload;
   for (int i = 0; i < count; ++i) {
     ui_.SetProgress(i + 1);
@@ -419,59 +631,72 @@ OpResult Operations::DownloadBody(Download kind, const OperationSettings& s, con
       DataBytes block;
       block.fill(0xFF);
       if (i == kParamRecordA)
-        block = BuildParamBlockA(s, device, name, variant);
+        block = BuildParamBlockA(s, *device, name, variant);
       else if (i == kParamRecordB)
         block = params ? BuildParamBlockB(s) : BuildDataBlockB(s);
       comm_.DataBlock = block;
       if (paramLog != nullptr && i != kParamRecordBlank)
         paramLog->append(reinterpret_cast<const char*>(block.data()), kDataSize);
     }
-    if (!comm_.WriteRecord(kCmdData, static_cast<std::uint16_t>(i)))
-      return Fail(params ? MessageText(Msg::UploadInfoFail) : writeFail);
+    if (!Exchange(false, [this, i] {
+          return comm_.WriteRecord(kCmdData, static_cast<std::uint16_t>(i));
+        })) {
+      return Fail(params ? MessageText(Msg::UploadInfoFail) : writeFail,
+                  RecordFailure(params ? QStringLiteral("Parameter download")
+                                       : QStringLiteral("Data download"),
+                                i, total));
+    }
   }
 
   ui_.SetStatus(0, MessageText(Msg::Disconnect));
-  if (!comm_.EndSession(comm_.MachineNo, 0))
-    return Fail(MessageText(Msg::DisconnectFail));
+  if (!Exchange(false, [this] { return comm_.EndSession(comm_.MachineNo, 0); })) {
+    return Fail(MessageText(Msg::DisconnectFail),
+                ExchangeFailure(QStringLiteral("Ending the session with %1").arg(target_),
+                                QStringLiteral("every record was acknowledged; restart the "
+                                               "printer and check its settings")));
+  }
   ui_.Close();
   CloseLink(comm_);
   const QString done = MessageText(params ? Msg::DownloadParamOk : Msg::DownloadDataOk);
-  ui_.SuccessMessage(done);
-  return {OpStatus::Success, done};
+  const QString detail = Succeeded();
+  ui_.SuccessMessage(done, detail);
+  return {OpStatus::Success, done, detail};
 }
 
 OpResult Operations::DownloadProgram(const OperationSettings& s, const QString& programFile) {
+  Begin(TargetOf(s));
   if (const auto error = CheckConnection(s))
-    return Refuse(*error);
+    return Finish(Refuse(*error));
   QString path = programFile;
   if (path.isEmpty()) {
     // No title of its own: the dialog keeps the one an earlier download gave it.
     const std::optional<QString> chosen = ui_.ChooseFile(dialogTitle_);
     if (!chosen)
-      return {OpStatus::Cancelled, {}};
+      return Finish({OpStatus::Cancelled, {}});
     path = *chosen;
   }
   QByteArray file;
   if (const auto error = ReadWholeFile(path, &file))
-    return Refuse(*error);
+    return Finish(Refuse(*error));
   if (file.isEmpty())
-    return Refuse(QStringLiteral("The program file %1 is empty. Nothing was sent.").arg(path));
+    return Finish(
+        Refuse(QStringLiteral("The program file %1 is empty. Nothing was sent.").arg(path)));
 
   ApplyConnection(s);
   if (!OpenLink())
-    return {OpStatus::LinkNotOpened, {}};
+    return Finish(LinkNotOpened(s));
   try {
-    return ProgramBody(file);
+    return Finish(ProgramBody(file));
   } catch (const std::exception& e) {
-    return Crashed(e.what());
+    return Finish(Crashed(e.what()));
   }
 }
 
 OpResult Operations::ProgramBody(const QByteArray& file) {
   ui_.Show();
-  ui_.SetStatus(0, MessageText(Msg::Connect));
-  if (!comm_.Connect(comm_.MachineNo, 0, true))
-    return Fail(MessageText(Msg::ConnectFail));
+  OpResult failed;
+  if (!Connect(&failed))
+    return failed;
 
   const int count = RecordCount(file.size());
   ui_.SetMargin(count);
@@ -480,20 +705,60 @@ OpResult Operations::ProgramBody(const QByteArray& file) {
   // record of the run.
   ui_.SetProgress(1);
   LoadRecord(comm_, file, 0);
-  if (!comm_.WriteRecord(kCmdProgram, 0))
-    return Fail(MessageText(Msg::UpdataFail));
+  const QString operation = QStringLiteral("Program download");
+  if (!Exchange(false, [this] { return comm_.WriteRecord(kCmdProgram, 0); }))
+    return Fail(MessageText(Msg::UpdataFail), RecordFailure(operation, 0, count));
   for (int i = 0; i < count; ++i) {
     ui_.SetProgress(i + 1);
     LoadRecord(comm_, file, i);
-    if (!comm_.WriteRecord(kCmdProgram, static_cast<std::uint16_t>(i)))
-      return Fail(MessageText(Msg::UpdataFail));
+    if (!Exchange(false, [this, i] {
+          return comm_.WriteRecord(kCmdProgram, static_cast<std::uint16_t>(i));
+        })) {
+      return Fail(MessageText(Msg::UpdataFail), RecordFailure(operation, i, count));
+    }
   }
   // The program download ends without an end-of-session record.
   ui_.Close();
   CloseLink(comm_);
   const QString done = MessageText(Msg::UpdataOk);
-  ui_.SuccessMessage(done);
-  return {OpStatus::Success, done};
+  const QString detail = Succeeded();
+  ui_.SuccessMessage(done, detail);
+  return {OpStatus::Success, done, detail};
+}
+
+OpResult Operations::ReadInfo(const OperationSettings& s) {
+  Begin(TargetOf(s));
+  if (const auto error = CheckConnection(s))
+    return Finish(Refuse(*error));
+  ApplyConnection(s);
+  if (!OpenLink())
+    return Finish(LinkNotOpened(s));
+  try {
+    return Finish(InfoBody());
+  } catch (const std::exception& e) {
+    return Finish(Crashed(e.what()));
+  }
+}
+
+OpResult Operations::InfoBody() {
+  ui_.Show();
+  OpResult failed;
+  if (!Connect(&failed))
+    return failed;
+  const std::optional<DeviceValues> device =
+      ReadDeviceValues(true, MessageText(Msg::UploadInfoFail), &failed);
+  if (!device)
+    return failed;
+  ui_.SetStatus(0, MessageText(Msg::Disconnect));
+  if (!Exchange(false, [this] { return comm_.EndSession(comm_.MachineNo, 0); })) {
+    return Fail(MessageText(Msg::DisconnectFail),
+                ExchangeFailure(QStringLiteral("Ending the session with %1").arg(target_), {}));
+  }
+  ui_.Close();
+  CloseLink(comm_);
+  OpResult r{OpStatus::Success, {}, Succeeded()};
+  r.device = *device;
+  return r;
 }
 
 }  // namespace xv4

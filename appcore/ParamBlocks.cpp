@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace xv4 {
 namespace {
@@ -205,35 +206,98 @@ QString CodePageRefusal(const char* field, const QString& text) {
       .arg(codePage);
 }
 
-QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
-  QString error = AddressInputError(s.newIpAddress);
-  if (error.isEmpty() && variant == ParamVariant::ParamDownload)
-    error = AddressInputError(s.wifiIp);
-  if (error.isEmpty() && s.radioChecked) {
-    error = AddressInputError(s.wirelessPrinterIp);
-    if (error.isEmpty())
-      error = AddressInputError(s.baseStationIp);
-    if (error.isEmpty() && !ParseDecimal(s.wirelessPrinterId))
-      error = QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId);
+std::optional<InputError> AddressFieldError(const QString& field, const QString& text) {
+  const QString error = AddressInputError(text);
+  if (error.isEmpty())
+    return std::nullopt;
+  return InputError{error, field, text,
+                    QStringLiteral("an address is four numbers from 0 to 255, such as "
+                                   "192.168.1.7")};
+}
+
+std::optional<InputError> FindParamInputError(const OperationSettings& s, ParamVariant variant) {
+  if (auto e = AddressFieldError(QStringLiteral("NewIPAddrEd"), s.newIpAddress))
+    return e;
+  if (variant == ParamVariant::ParamDownload) {
+    if (auto e = AddressFieldError(QStringLiteral("edt_WiFi_Ip"), s.wifiIp))
+      return e;
   }
-  if (!error.isEmpty())
-    return error;
+  if (s.radioChecked) {
+    if (auto e = AddressFieldError(QStringLiteral("WuxianPrinterIPEdit"), s.wirelessPrinterIp))
+      return e;
+    if (auto e = AddressFieldError(QStringLiteral("BaseIPEdit"), s.baseStationIp))
+      return e;
+    if (!ParseDecimal(s.wirelessPrinterId)) {
+      return InputError{
+          QStringLiteral("'%1' is not a valid integer value").arg(s.wirelessPrinterId),
+          QStringLiteral("WuxianPrinterIDEdit"), s.wirelessPrinterId,
+          QStringLiteral("the wireless printer number is a whole number, such as 1234")};
+    }
+  }
   // Bytes 65 and 66: a larger height would lose its upper bits on the way.
   if (const auto height = ParseDecimal(s.labelHeight); height && *height > kLabelHeightMax) {
-    return QStringLiteral(
-               "LabelHeightEd: a label height of %1 does not fit in two bytes (at most "
-               "%2).")
-        .arg(*height)
-        .arg(kLabelHeightMax);
+    return InputError{QStringLiteral("a label height of %1 does not fit in two bytes (at most %2)")
+                          .arg(*height)
+                          .arg(kLabelHeightMax),
+                      QStringLiteral("LabelHeightEd"), s.labelHeight,
+                      QStringLiteral("the label height is a number from 0 to 65535")};
   }
+  // Byte 80 has a code for 10M and one for 100M; a list left without a choice (an index from
+  // Config.cfg outside the list) would send index x 255 = 0x01, a speed the printer does not have.
+  if (s.ethIndex != 0 && s.ethIndex != 1) {
+    return InputError{QStringLiteral("no Ethernet speed is chosen"), QStringLiteral("EthCB"),
+                      QString::number(s.ethIndex), QStringLiteral("choose 10M or 100M")};
+  }
+  // The texts that are sent: a character the code page cannot hold would reach the printer as '?'.
+  struct SentText {
+    const char* field;
+    QString text;
+  };
+  std::vector<SentText> texts;
   if (!UsesDeviceName(s))
-    error = CodePageRefusal("edtlanyani", s.btName);
-  if (error.isEmpty() && variant == ParamVariant::ParamDownload) {
-    error = CodePageRefusal("edt_wifi_pass", TrimBlanks(s.wifiPassword));
-    if (error.isEmpty())
-      error = CodePageRefusal("edt_wifi_ssid", TrimBlanks(s.wifiSsid));
+    texts.push_back({"edtlanyani", s.btName});
+  if (variant == ParamVariant::ParamDownload) {
+    texts.push_back({"edt_wifi_pass", TrimBlanks(s.wifiPassword)});
+    texts.push_back({"edt_wifi_ssid", TrimBlanks(s.wifiSsid)});
   }
-  return error;
+  for (const SentText& t : texts) {
+    if (const QString refusal = CodePageRefusal(t.field, t.text); !refusal.isEmpty())
+      return InputError{refusal, QString::fromLatin1(t.field), t.text, {}};
+  }
+  return std::nullopt;
+}
+
+QString CheckParamInput(const OperationSettings& s, ParamVariant variant) {
+  const std::optional<InputError> e = FindParamInputError(s, variant);
+  return e ? e->text : QString();
+}
+
+PrinterReport DecodePrinterReport(const DeviceValues& device) {
+  const DataBytes& d = device.info;
+  const auto& m = device.machineNo;
+  auto address = [&d](int at) {
+    return QStringLiteral("%1.%2.%3.%4").arg(d[at]).arg(d[at + 1]).arg(d[at + 2]).arg(d[at + 3]);
+  };
+  PrinterReport r;
+  r.machineNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(m[0]) << 24 |
+                                          static_cast<std::uint32_t>(m[1]) << 16 |
+                                          static_cast<std::uint32_t>(m[2]) << 8 | m[3]);
+  r.printSpeed = d[kPrintSpeed];
+  r.printerModel = d[kPrinterModel];
+  r.printerLanguage = d[kPrinterLanguage];
+  r.clearFlag = d[kClearMaintenance];
+  const auto nameBegin = d.begin() + kBluetoothName;
+  const auto nameEnd = std::find(nameBegin, nameBegin + kNameBufferSize, std::uint8_t{0});
+  r.bluetoothName = platform::FromAnsi(
+      QByteArray(reinterpret_cast<const char*>(&*nameBegin), nameEnd - nameBegin));
+  r.wirelessPrinterIp = address(kWirelessPrinterIp);
+  r.baseStationIp = address(kBaseStationIp);
+  r.wirelessPrinterNo =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(d[kWirelessPrinterId]) |
+                                static_cast<std::uint32_t>(d[kWirelessPrinterId + 1]) << 8 |
+                                static_cast<std::uint32_t>(d[kWirelessPrinterId + 2]) << 16 |
+                                static_cast<std::uint32_t>(d[kWirelessPrinterId + 3]) << 24);
+  return r;
 }
 
 DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& device,
@@ -256,10 +320,7 @@ DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& devic
       b[kAlarmType] = AlarmTypeCode(s.alertIndex);
     PutBigEndian16(b, kAlarmInterval, std::min(s.alarmInterval, kAlarmIntervalMax));
   }
-  // 10M 0x00, 100M 0xFF; no selection leaves the byte as every list without one does (index x 255
-  // would give 0x01, a speed the printer does not have).
-  if (s.ethIndex == 0 || s.ethIndex == 1)
-    b[kEthernet] = static_cast<std::uint8_t>(s.ethIndex * 255);
+  b[kEthernet] = static_cast<std::uint8_t>(s.ethIndex * 255);  // 10M 0x00, 100M 0xFF
   b[kKitchenNo] = static_cast<std::uint8_t>(ParseDecimal(s.kitchenNo).value_or(1));
 
   if (s.printTypeRowsVisible) {

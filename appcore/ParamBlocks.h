@@ -74,13 +74,41 @@ NameBuffer DeviceName(const DataBytes& info);
 // same refusal when such a character is typed.
 QString CodePageRefusal(const char* field, const QString& text);
 
+// Input refused before anything is sent.
+struct InputError {
+  QString text;   // the message the tool shows: "Invalid S/N" for an address, "Length > 31", ...
+  QString field;  // the Config.cfg key of the field ("NewIPAddrEd")
+  QString value;  // the field's text
+  QString hint;   // what a value the printer can take looks like
+};
+
+// The refusal of an address field, or nothing when text is an address AddressInputError accepts.
+std::optional<InputError> AddressFieldError(const QString& field, const QString& text);
+
 // Checks every field that the blocks convert, so that bad input is refused before the link is
 // opened: the addresses (NewIPAddrEd; edt_WiFi_Ip in the parameter download; with chkRadio the
 // wireless printer and base-station addresses), with chkRadio the wireless printer number, a
-// label height that does not fit its 16 bits, and the texts that are sent (the typed Bluetooth
-// name; the WiFi password and SSID in the parameter download) for characters the code page
-// cannot hold. Returns the message to show ("Invalid S/N" for an address), or an empty text.
+// label height that does not fit its 16 bits, an Ethernet list without a choice, and the texts
+// that are sent (the typed Bluetooth name; the WiFi password and SSID in the parameter download)
+// for characters the code page cannot hold.
+std::optional<InputError> FindParamInputError(const OperationSettings& s, ParamVariant variant);
+// The message of FindParamInputError ("Invalid S/N" for an address), or an empty text.
 QString CheckParamInput(const OperationSettings& s, ParamVariant variant);
+
+// What a printer reports about itself, decoded from the replies the parameter download reads
+// before it builds its blocks: the machine-number read and the device information.
+struct PrinterReport {
+  std::int32_t machineNo = 0;        // machine-number read, bytes 4..7, big-endian
+  std::uint8_t printSpeed = 0;       // 102: 0 medium, 1 high
+  std::uint8_t printerModel = 0;     // 103: 0 xv4, 1 xr4
+  std::uint8_t printerLanguage = 0;  // 104: 0 Simplified Chinese, 1 Traditional Chinese, 2 English
+  std::uint8_t clearFlag = 0;        // 105: 0xAA clears the maintenance parameters
+  QString bluetoothName;             // 112..142, up to the first NUL, in the system code page
+  QString wirelessPrinterIp;         // 160..163, in address order
+  QString baseStationIp;             // 164..167
+  std::int32_t wirelessPrinterNo = 0;  // 168..171, little-endian
+};
+PrinterReport DecodePrinterReport(const DeviceValues& device);
 
 // Record 121.
 DataBytes BuildParamBlockA(const OperationSettings& s, const DeviceValues& device,

@@ -5,9 +5,10 @@
 namespace xv4::cli {
 namespace {
 
-const QStringList kCommands = {QStringLiteral("test"), QStringLiteral("drawer"),
-                               QStringLiteral("params"), QStringLiteral("data"),
-                               QStringLiteral("program")};
+const QStringList kCommands = {QStringLiteral("test"),     QStringLiteral("drawer"),
+                               QStringLiteral("params"),   QStringLiteral("data"),
+                               QStringLiteral("program"),  QStringLiteral("info"),
+                               QStringLiteral("settings"), QStringLiteral("ports")};
 
 std::optional<int> ParseInt(const QString& text) {
   bool ok = false;
@@ -39,13 +40,32 @@ const QStringList& RevealRowNames() {
   return names;
 }
 
+bool CommandUsesPrinter(const QString& command) {
+  return command != QLatin1String("settings") && command != QLatin1String("ports");
+}
+
 std::optional<QString> ParseCommandLine(const QStringList& args, Options* options) {
-  Options o;
+  Options& o = *options;
+  o = Options{};
   QStringList operands;
   bool optionsEnded = false;
+  // --json is looked for first, so that a refusal of any other option is reported in JSON too.
+  for (const QString& arg : args) {
+    if (arg == QLatin1String("--"))
+      break;
+    o.json = o.json || arg == QLatin1String("--json");
+  }
 
   for (qsizetype i = 0; i < args.size(); ++i) {
     QString arg = args[i];
+    if (!optionsEnded &&
+        (arg == QLatin1String("-h") || arg == QLatin1String("-V") || arg == QLatin1String("-q"))) {
+      bool& flag = arg == QLatin1String("-h")   ? o.help
+                   : arg == QLatin1String("-V") ? o.version
+                                                : o.quiet;
+      flag = true;
+      continue;
+    }
     if (optionsEnded || !arg.startsWith(QLatin1String("--")) || arg == QLatin1String("--")) {
       if (arg == QLatin1String("--") && !optionsEnded) {
         optionsEnded = true;
@@ -91,6 +111,8 @@ std::optional<QString> ParseCommandLine(const QStringList& args, Options* option
     } else if (name == QLatin1String("--quiet")) {
       error = flag();
       o.quiet = true;
+    } else if (name == QLatin1String("--json")) {
+      error = flag();
     } else if (name == QLatin1String("--log-traffic")) {
       error = flag();
       o.logTraffic = true;
@@ -171,12 +193,12 @@ std::optional<QString> ParseCommandLine(const QStringList& args, Options* option
       return error;
   }
 
-  if (o.help || o.version) {
-    *options = o;
+  if (o.help || o.version)
     return std::nullopt;
+  if (operands.isEmpty()) {
+    return QStringLiteral(
+        "no command given (test, drawer, params, data, program, info, settings or ports)");
   }
-  if (operands.isEmpty())
-    return QStringLiteral("no command given (test, drawer, params, data or program)");
   o.command = operands.takeFirst();
   if (!kCommands.contains(o.command))
     return QStringLiteral("unknown command '%1'").arg(o.command);
@@ -193,7 +215,6 @@ std::optional<QString> ParseCommandLine(const QStringList& args, Options* option
     return QStringLiteral("unexpected argument '%1'").arg(operands.first());
   if (!o.dataFile.isEmpty() && o.command != QLatin1String("params"))
     return QStringLiteral("--data-file belongs to params; data takes its FILE as an argument");
-  *options = o;
   return std::nullopt;
 }
 
@@ -211,6 +232,9 @@ SYNOPSIS
     xv4ctl [OPTION]... params
     xv4ctl [OPTION]... data [FILE]
     xv4ctl [OPTION]... program FILE
+    xv4ctl [OPTION]... info
+    xv4ctl [OPTION]... settings
+    xv4ctl [OPTION]... ports
 
 DESCRIPTION
     xv4ctl runs the operations of the xv4tool window without the window. It
@@ -240,6 +264,22 @@ COMMANDS
                    the application directory), with the parameter records.
     program FILE   Program download: FILE (a .hex or .bin firmware image) as
                    program records.
+    info           Read what the printer holds and change nothing: handshake,
+                   model information, the machine-number and device information
+                   reads the parameter download makes, end of session. Prints
+                   the machine number, printer type and language, the clear
+                   flag, the Bluetooth name, the wireless printer and base
+                   station, and the information record as a hex dump: run it
+                   before and after params to see what changed.
+    settings       List every --set key: its caption in the current language,
+                   its kind, its limits or its list items with their indexes,
+                   and its value (from Config.cfg or the defaults, after the
+                   options given; the WiFi password as asterisks). Sends
+                   nothing.
+    ports          List the serial ports present: /dev/ttyS* with a UART
+                   behind them (and the COM name that stands for each),
+                   /dev/ttyUSB*, /dev/ttyACM*, and the /dev/serial/by-id names
+                   with the device each points at. Sends nothing.
 
 CONNECTION OPTIONS
     --host ADDR    TCP/IP mode; the printer's IPv4 address (IPAddrEd).
@@ -248,7 +288,8 @@ CONNECTION OPTIONS
     --serial PORT  RS232 mode on PORT: COM1 to COM8 (/dev/ttyS0 to /dev/ttyS7)
                    or a device path such as /dev/ttyUSB0.
     --baud RATE    RS232 mode; line speed, one of 2400 4800 9600 19200 38400
-                   57600 115200 460800 (BaudRateCB).
+                   57600 115200 460800 (BaudRateCB). Without it, a serial run
+                   uses the speed saved in Config.cfg, else 9600.
     --id N         RS232 mode; the printer's machine number (IdEd).
     --retry-count N
                    Repetitions of an unanswered record, 0 to 10 (default 3).
@@ -259,20 +300,26 @@ CONNECTION OPTIONS
 
 PARAMETER OPTIONS
     --set KEY=VALUE
-                   Change one setting by its Config.cfg key (section Set), in
-                   that key's form: an edit takes its text (NewIPAddrEd=10.0.0.9),
-                   a list takes its item index counted from 0 (cb_alert=0), a
-                   spin edit a number (se1=120). Repeatable.
+                   Change one setting by its Config.cfg key (section Set; any
+                   case), in that key's form: an edit takes its text
+                   (NewIPAddrEd=10.0.0.9), a list takes its item index counted
+                   from 0 (cb_alert=0), a spin edit a number (se1=120).
+                   Repeatable. 'xv4ctl settings' lists the keys.
     --bt           Send the Bluetooth name in edtlanyani (the BT check box).
     --wireless     Send the wireless printer and base-station settings (the
                    wireless check box).
-    --clear        Clear the printer's maintenance parameters (takes effect
-                   with --reveal printer-type).
+    --clear        Clear the printer's maintenance parameters (its service
+                   counters and settings): the clear flag 0xAA goes out with
+                   the printer-type row, so --clear is refused without
+                   --reveal printer-type.
     --label-mode   Label printer mode.
     --reveal ROWS  Reveal service rows, a comma list of label-probe,
                    machine-no and printer-type (the window's Ctrl+Alt+F3, F4
                    and F10). A revealed row sends its own value instead of the
-                   printer's.
+                   printer's. printer-type without a type chosen
+                   (--set cbbsort=N) overwrites the printer's model byte with
+                   0 (xv4), and its speed and language bytes with 0xFF unless
+                   cbbJianFan is set: params and data warn about it.
     --data-file FILE
                    The data file of params (default: zk16.hex in the
                    application directory).
@@ -282,18 +329,33 @@ GENERAL OPTIONS
                    zk16.hex, log.hex, Option.ini, LOG/ and debug/.
     --log-traffic  Keep a hex dump of every record sent and received in
                    LOG/yyyy-mm-dd@hh-nn-ss.LOG.
-    --quiet        Show no progress and no success text; failures are still
+    --json         Print one JSON object on standard output and nothing else
+                   there (see OUTPUT).
+    -q, --quiet    Show no progress and no success text; failures are still
                    reported.
-    --help         Show this help and exit.
-    --version      Show the version and exit.
+    -h, --help     Show this help and exit.
+    -V, --version  Show the version and exit.
 
 OUTPUT
     Progress (status, current and total record, a bar) goes to standard error
-    when it is a terminal, as plain status lines otherwise. The final text (the
-    success or failure message) goes to standard output; what the window shows
-    in message boxes goes to standard error. Ctrl+C (SIGINT, also SIGTERM and
-    SIGHUP) cancels the running transaction as the progress dialog's Cancel
-    button does; a second one ends the program at once.
+    when it is a terminal, as plain status lines otherwise. The text of a
+    success goes to standard output with a line that says where it went, how
+    many records and how long. A failure goes to standard error: the window's
+    text, then a line with the address and port (or the device and speed),
+    the tries and the time, and what to check. What the window shows in
+    message boxes also goes to standard error. Ctrl+C (SIGINT, also SIGTERM
+    and SIGHUP) cancels the running transaction as the progress dialog's
+    Cancel button does; a second one ends the program at once.
+
+    With --json, standard output holds one JSON object whatever the outcome:
+    "command", "target", "status" (success, failed, cancelled,
+    link-not-opened, bad-input or usage), "exit" (the exit status),
+    "message" (the window's text), "detail", "records" (records the printer
+    answered), "duration" (seconds); info adds "info" (the decoded fields and
+    "record", the information record in hex), settings adds "settings" (an
+    array of objects with "key", "label", "kind" (edit, list, combo or spin),
+    "value", and "min" and "max", "max_bytes" or "items"), ports adds "ports"
+    (objects with "path", "kind" and "com" or "target").
 
 EXIT STATUS
     0   The operation succeeded.
@@ -337,6 +399,11 @@ EXAMPLES
         xv4ctl --host 192.168.1.7 --set NewIPAddrEd=192.168.1.20 --set cb_alert=0 params
     Open the drawer of a printer on a USB serial adapter:
         xv4ctl --serial /dev/ttyUSB0 --baud 115200 drawer
+    See what the printer holds before and after a download:
+        xv4ctl --host 192.168.1.7 info
+    Find the alarm keys and the serial ports:
+        xv4ctl settings
+        xv4ctl ports
     Update the firmware:
         xv4ctl --host 192.168.1.7 program xv4-1.6.bin
 )");

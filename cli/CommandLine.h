@@ -39,8 +39,9 @@ struct Options {
   bool help = false;
   bool version = false;
   bool quiet = false;
+  bool json = false;  // one JSON object on standard output
   bool logTraffic = false;
-  QString command;   // test, drawer, params, data, program
+  QString command;   // test, drawer, params, data, program, info, settings, ports
   QString file;      // data [FILE], program FILE
   QString dataFile;  // --data-file (params)
   QString dataDir;   // --data-dir
@@ -51,8 +52,11 @@ struct Options {
 };
 
 // Parses the arguments after the program name. Returns an error text (for "xv4ctl: TEXT"),
-// or nothing on success.
+// or nothing on success. *options holds what was parsed up to the error (--json among it).
 std::optional<QString> ParseCommandLine(const QStringList& args, Options* options);
+
+// Whether the command talks to the printer (ports and settings do not).
+bool CommandUsesPrinter(const QString& command);
 
 // The service rows --reveal accepts, in the order of their key combinations.
 const QStringList& RevealRowNames();

@@ -65,7 +65,7 @@ void TerminalUi::SetStatus(int kind, const QString& text) {
   if (cancelled_)
     return;  // as the dialog drops what comes after Cancel
   if (kind == 1) {
-    ShowFinalStatus(text);
+    ShowFinalStatus(text, {});
     return;
   }
   status_ = text;
@@ -78,11 +78,11 @@ void TerminalUi::SetStatus(int kind, const QString& text) {
   }
 }
 
-void TerminalUi::ShowFinalStatus(const QString& text) {
+void TerminalUi::ShowFinalStatus(const QString& text, const QString& detail) {
   if (cancelled_)
     return;
   EndLine();
-  Print(out_, text);
+  Print(err_, QStringLiteral("xv4ctl: ") + FinalMessage(text, detail));
   shown_ = false;
 }
 
@@ -119,15 +119,28 @@ void TerminalUi::Close() {
   shown_ = false;
 }
 
-void TerminalUi::MessageBox(platform::MessageKind /*kind*/, const QString& text) {
+void TerminalUi::MessageBox(platform::MessageKind /*kind*/, const QString& text,
+                            const QString& detail) {
   EndLine();
-  Print(err_, QStringLiteral("xv4ctl: ") + text);
+  Print(err_, QStringLiteral("xv4ctl: ") + FinalMessage(text, detail));
 }
 
-void TerminalUi::SuccessMessage(const QString& text) {
+void TerminalUi::SuccessMessage(const QString& text, const QString& detail) {
   EndLine();
-  if (!quiet_)
-    Print(out_, text);
+  if (!quiet_ && !silentOutput_)
+    Print(out_, FinalMessage(text, detail));
+}
+
+QString TerminalUi::FieldText(const QString& key, const QString& value) const {
+  const QString shown = value.isEmpty() || value.contains(QLatin1Char(' '))
+                            ? QStringLiteral("\"%1\"").arg(value)
+                            : value;
+  const auto it = fieldOptions_.find(key);
+  if (it == fieldOptions_.end())
+    return QStringLiteral("%1=%2 (%3)").arg(key, shown, unsetFieldSource_);
+  if (it->second == QLatin1String("--set"))
+    return QStringLiteral("--set %1=%2").arg(key, shown);
+  return QStringLiteral("%1 %2").arg(it->second, shown);
 }
 
 std::optional<QString> TerminalUi::ChooseFile(const QString& /*title*/) {

@@ -1,7 +1,8 @@
 #pragma once
 // The progress interface of xv4ctl: progress on standard error (a redrawn line with status,
-// current/total and a bar when it is a terminal, plain status lines otherwise), the final text on
-// standard output, message boxes on standard error.
+// current/total and a bar when it is a terminal, plain status lines otherwise), the text of a
+// success on standard output, failures and message boxes on standard error, each with its
+// detail line. A refused field is named by the option that set it ("--host 127.0.0.256").
 //
 // UI thread only. Redraws are rate-limited, so a progress update per record costs a comparison
 // and nothing else.
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 
 namespace xv4::cli {
 
@@ -24,17 +26,24 @@ class TerminalUi : public OperationUi {
   // Ctrl+C: the running operation is to end as if Cancel had been pressed.
   void Cancel();
   bool Interrupted() const { return cancelled_; }
+  // --json: standard output carries the report alone, so a success prints nothing there.
+  void SetSilentOutput(bool silent) { silentOutput_ = silent; }
+  // The option that set a field last ("--host", "--set"), and where the fields that no option
+  // set come from ("Config.cfg", "default"); FieldText names a refused field with them.
+  void SetFieldOption(const QString& key, const QString& option) { fieldOptions_[key] = option; }
+  void SetUnsetFieldSource(const QString& source) { unsetFieldSource_ = source; }
 
   // OperationUi.
   void Show() override;
   void SetStatus(int kind, const QString& text) override;
-  void ShowFinalStatus(const QString& text) override;
+  void ShowFinalStatus(const QString& text, const QString& detail) override;
   void SetMargin(int total) override;
   void SetProgress(int current) override;
   void Close() override;
   bool Cancelled() const override { return cancelled_; }
-  void MessageBox(platform::MessageKind kind, const QString& text) override;
-  void SuccessMessage(const QString& text) override;
+  void MessageBox(platform::MessageKind kind, const QString& text, const QString& detail) override;
+  void SuccessMessage(const QString& text, const QString& detail) override;
+  QString FieldText(const QString& key, const QString& value) const override;
   std::optional<QString> ChooseFile(const QString& title) override;
 
   // Width of the bar in characters (for terminals of unusual width).
@@ -49,6 +58,9 @@ class TerminalUi : public OperationUi {
   std::FILE* err_;
   bool interactive_;
   bool quiet_;
+  bool silentOutput_ = false;
+  std::map<QString, QString> fieldOptions_;
+  QString unsetFieldSource_ = QStringLiteral("default");
   bool cancelled_ = false;
   bool shown_ = false;
   bool lineOpen_ = false;  // a progress line without its line end is on the terminal

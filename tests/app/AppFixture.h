@@ -63,11 +63,19 @@ class AppFixture : public ::testing::Test {
 
   static void UseCodePage(const char* acp) { setenv("XV4_ACP", acp, 1); }
 
+  // The texts of the message boxes without the detail lines the operations add after a blank
+  // line; MessageDetails() has those.
   QStringList MessageTexts() const {
     QStringList texts;
     for (const auto& m : messages)
-      texts << m.second;
+      texts << m.second.section(QStringLiteral("\n\n"), 0, 0);
     return texts;
+  }
+  QStringList MessageDetails() const {
+    QStringList details;
+    for (const auto& m : messages)
+      details << m.second.section(QStringLiteral("\n\n"), 1);
+    return details;
   }
 
   TempAppDir dir;

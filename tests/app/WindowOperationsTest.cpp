@@ -114,6 +114,17 @@ TEST_F(WindowOperations, FailedTestWaitsForOkThenClosesTheLink) {
   EXPECT_FALSE(form_->CommTested);
   EXPECT_TRUE(form_->isEnabled());
   EXPECT_TRUE(messages.empty());
+  // The failure looks like one and says where and how long under the window's text.
+  EXPECT_FALSE(progress_->ErrorIcon->isHidden());
+  EXPECT_TRUE(progress_->DetailLabel->text().startsWith(
+      QStringLiteral("The test record to 127.0.0.1:%1 failed after 2 tries in ")
+          .arg(server_.Port())))
+      << progress_->DetailLabel->text().toStdString();
+  EXPECT_NE(progress_->StatusLabel->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+  engine_.SetFaults({});
+  form_->TestBtnClick();  // the next run has the look of progress again
+  EXPECT_TRUE(progress_->ErrorIcon->isHidden());
+  EXPECT_EQ(progress_->StatusLabel->palette().color(QPalette::WindowText), QColor(0, 0, 128));
 }
 
 TEST_F(WindowOperations, ParamDownloadFromTheWindow) {
@@ -149,6 +160,9 @@ TEST_F(WindowOperations, BadNewAddressIsRefusedBeforeTheLinkOpens) {
   form_->SetText("NewIPAddrEd", "192.168.1.");
   form_->DownloadParamBtnClick();
   EXPECT_EQ(MessageTexts(), QStringList{"Invalid S/N"});
+  EXPECT_EQ(MessageDetails(), QStringList{QStringLiteral(
+                                  "新IP地址 192.168.1.: Invalid S/N (an address is four numbers "
+                                  "from 0 to 255, such as 192.168.1.7)")});
   EXPECT_TRUE(engine_.Captured().empty());
   EXPECT_FALSE(progress_->isVisible()) << "no dialog is left open";
   EXPECT_TRUE(form_->isEnabled());

@@ -266,6 +266,10 @@ TEST_F(OperationsTest, DrawerConnectTimesOutAfterTwoSecondsTwice) {
     EXPECT_LT(took, 10000u);
   }
   EXPECT_EQ(ui_.messages, (QStringList{"Connect timed out.", "Connect timed out."}));
+  EXPECT_EQ(ui_.details.value(0),
+            QStringLiteral("Cash drawer: 127.0.0.1:%1 did not take the connection within 2.0 s "
+                           "(is the printer on, and is the address right?)")
+                .arg(printer.Port()));
 }
 
 TEST_F(OperationsTest, SerialModeSetsIsModemFalseInEveryOperation) {

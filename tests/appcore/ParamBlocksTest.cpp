@@ -126,8 +126,10 @@ TEST(ParamBlockA, NumberFieldsFallBackToTheirDefaults) {
   EXPECT_EQ(b[13], 7);
   EXPECT_EQ(b[80], 0xFF) << "100M";
 
-  s.ethIndex = -1;  // no selection (also a restored index outside the list)
-  EXPECT_EQ(BlockA(s)[80], 0xFF) << "left as the block's fill, not 0x01";
+  s.ethIndex = -1;  // no selection (also a restored index outside the list): never sent as 0x01
+  const auto refused = FindParamInputError(s, ParamVariant::ParamDownload);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->field, "EthCB");
 }
 
 TEST(ParamBlockA, RevealedMachineNumberIsSentBigEndian) {
@@ -363,7 +365,7 @@ TEST(CheckParamInput, RefusesWhatTheBlocksCannotConvert) {
        ParamVariant::DataDownload, ""},
       {"label height above 16 bits", [](OperationSettings& s) { s.labelHeight = "65536"; },
        ParamVariant::DataDownload,
-       "LabelHeightEd: a label height of 65536 does not fit in two bytes (at most 65535)."},
+       "a label height of 65536 does not fit in two bytes (at most 65535)"},
       {"SSID the code page cannot hold",
        [](OperationSettings& s) { s.wifiSsid = QStringLiteral("café 网络"); },
        ParamVariant::ParamDownload,

@@ -74,8 +74,13 @@ TEST(CommandLine, CommandsAndTheirFiles) {
       {"data", "data", ""},
       {"program fw.bin", "program", "fw.bin"},
       {"program -- -odd-name.bin", "program", "-odd-name.bin"},
+      {"info", "info", ""},
+      {"settings", "settings", ""},
+      {"ports", "ports", ""},
       {"--help", "", ""},
       {"--version", "", ""},
+      {"-h", "", ""},
+      {"-V", "", ""},
   };
   for (const auto& c : ok) {
     Options o;
@@ -83,6 +88,13 @@ TEST(CommandLine, CommandsAndTheirFiles) {
     EXPECT_EQ(o.command, c.command) << c.line;
     EXPECT_EQ(o.file, c.file) << c.line;
   }
+  Options o;
+  ASSERT_EQ(Parse("-q --json test", &o), std::nullopt);
+  EXPECT_TRUE(o.quiet);
+  EXPECT_TRUE(o.json);
+  // --json is known even when another option is refused, so the refusal comes as JSON too.
+  EXPECT_TRUE(Parse("--frobnicate --json test", &o).has_value());
+  EXPECT_TRUE(o.json);
 }
 
 TEST(CommandLine, BadUsageIsRefusedWithAReason) {
@@ -139,11 +151,34 @@ TEST(CommandLine, HelpReadsLikeAManPage) {
                               "EXIT STATUS", "FILES", "ENVIRONMENT", "EXAMPLES"}) {
     EXPECT_TRUE(help.contains(QLatin1String(section))) << section;
   }
-  for (const char* option :
-       {"--host",        "--port",        "--serial",   "--baud",        "--id",
-        "--set",         "--bt",          "--wireless", "--clear",       "--label-mode",
-        "--reveal",      "--data-file",   "--data-dir", "--retry-count", "--retry-interval",
-        "--log-traffic", "--drawer-port", "--quiet",    "--help",        "--version"}) {
+  for (const char* option : {"--host",
+                             "--port",
+                             "--serial",
+                             "--baud",
+                             "--id",
+                             "--set",
+                             "--bt",
+                             "--wireless",
+                             "--clear",
+                             "--label-mode",
+                             "--reveal",
+                             "--data-file",
+                             "--data-dir",
+                             "--retry-count",
+                             "--retry-interval",
+                             "--log-traffic",
+                             "--drawer-port",
+                             "--quiet",
+                             "--help",
+                             "--version",
+                             "--json",
+                             "-h",
+                             "-V",
+                             "-q",
+                             "info",
+                             "settings",
+                             "ports",
+                             "9600"}) {
     EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
   }
   for (const QString& line : help.split(QLatin1Char('\n')))
@@ -190,14 +225,14 @@ TEST(TerminalUi, PlainOutputReportsStatusAndTenthsOfTheWay) {
   for (int i = 1; i <= 8192; ++i)
     ui.SetProgress(i);
   ui.Close();
-  ui.SuccessMessage(QStringLiteral("Done."));
+  ui.SuccessMessage(QStringLiteral("Done."), QStringLiteral("3 records in 0.1 s"));
   const QStringList lines = c.ErrText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   ASSERT_EQ(lines.size(), 12);
   EXPECT_EQ(lines[0], "Connect...");
   EXPECT_EQ(lines[1], "1/8192");
   EXPECT_EQ(lines[2], "820/8192");
   EXPECT_EQ(lines.last(), "8192/8192");
-  EXPECT_EQ(c.OutText(), "Done.\n");
+  EXPECT_EQ(c.OutText(), "Done.\n3 records in 0.1 s\n");
 }
 
 TEST(TerminalUi, TerminalRedrawsAreRateLimited) {
@@ -215,20 +250,27 @@ TEST(TerminalUi, TerminalRedrawsAreRateLimited) {
   EXPECT_TRUE(err.endsWith(QLatin1Char('\n')));
 }
 
-TEST(TerminalUi, FailureGoesToStdoutAndCancelDropsIt) {
+TEST(TerminalUi, FailureGoesToStderrWithItsDetailAndCancelDropsIt) {
   Captured c;
   TerminalUi ui(c.Out(), c.Err(), false, true);
+  ui.SetFieldOption(QStringLiteral("IPAddrEd"), QStringLiteral("--host"));
   ui.Show();
   ui.SetStatus(0, QStringLiteral("quiet: not shown"));
-  ui.ShowFinalStatus(QStringLiteral("Connect...fail!"));
-  ui.SuccessMessage(QStringLiteral("quiet: not shown either"));
-  ui.MessageBox(platform::MessageKind::Error, QStringLiteral("Invalid S/N"));
+  ui.ShowFinalStatus(QStringLiteral("Connect...fail!"), QStringLiteral("no answer"));
+  ui.SuccessMessage(QStringLiteral("quiet: not shown either"), {});
+  ui.MessageBox(platform::MessageKind::Error, QStringLiteral("Invalid S/N"),
+                ui.FieldText(QStringLiteral("IPAddrEd"), QStringLiteral("1.2.3")) +
+                    QStringLiteral(": Invalid S/N"));
+  ui.MessageBox(platform::MessageKind::Error, QStringLiteral("Invalid S/N"),
+                ui.FieldText(QStringLiteral("NewIPAddrEd"), {}) + QStringLiteral(": Invalid S/N"));
   ui.Cancel();
   EXPECT_TRUE(ui.Cancelled());
   ui.SetStatus(0, QStringLiteral("after cancel"));
-  ui.ShowFinalStatus(QStringLiteral("after cancel"));
-  EXPECT_EQ(c.OutText(), "Connect...fail!\n");
-  EXPECT_EQ(c.ErrText(), "xv4ctl: Invalid S/N\n");
+  ui.ShowFinalStatus(QStringLiteral("after cancel"), {});
+  EXPECT_EQ(c.OutText(), "");
+  EXPECT_EQ(c.ErrText(),
+            "xv4ctl: Connect...fail!\nno answer\nxv4ctl: --host 1.2.3: Invalid S/N\n"
+            "xv4ctl: NewIPAddrEd=\"\" (default): Invalid S/N\n");
   EXPECT_FALSE(ui.ChooseFile(QStringLiteral("OpenFont")).has_value());
 }
 

@@ -1,10 +1,12 @@
 // xv4ctl as a user runs it: the executable spawned against the printer simulator on 127.0.0.1,
 // with its own data directory, checked by exit status, output and the records on the wire.
+#include "appcore/FormModel.h"
 #include "appcore/LanguageTexts.h"
 #include "appcore/ParamBlocks.h"
 #include "platform/EventLoop.h"
 #include "platform/IniFile.h"
 #include "platform/Time.h"
+#include "sim/Options.h"
 #include "sim/PrinterEngine.h"
 #include "sim/SerialServer.h"
 #include "sim/UdpServer.h"
@@ -14,6 +16,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -121,6 +126,7 @@ TEST_F(XvctlTest, BadUsageExitsTwoAndSendsNothing) {
       {"--set", "cb_alert=9", "test"},
       {"--baud", "12345", "test"},
       {"--serial", "LPT1", "test"},
+      {"--clear", "params"},  // the clear flag goes out with the printer-type row only
   };
   for (const QStringList& args : cases) {
     const CtlRun r = Xvctl(args);
@@ -134,7 +140,10 @@ TEST_F(XvctlTest, BadUsageExitsTwoAndSendsNothing) {
 TEST_F(XvctlTest, TestSucceedsWithPlainProgressLines) {
   const CtlRun r = Xvctl(Printer() << "test");
   EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, "通讯测试成功!\n");
+  EXPECT_TRUE(
+      r.out.startsWith(QStringLiteral("通讯测试成功!\n4 records exchanged with 127.0.0.1:%1 in ")
+                           .arg(server_.Port())))
+      << r.out.toStdString();
   EXPECT_EQ(r.err, "连接...\n通讯测试...\n通讯测试成功!\n断开...\n");
   EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 2}}));
   EXPECT_FALSE(QFile::exists(Path("Config.cfg"))) << "xv4ctl never writes Config.cfg";
@@ -157,28 +166,50 @@ TEST_F(XvctlTest, EnglishTextsFollowTheCodePage) {
   ResetLanguageTexts();
   const CtlRun r = Xvctl(Printer() << "test", "1252");
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, expected + "\n");
+  EXPECT_TRUE(r.out.startsWith(expected + "\n")) << r.out.toStdString();
   EXPECT_NE(expected, MessageText(Msg::CommTestOk));
 }
 
+// A failure goes to standard error: the window's text, then where, how many tries over how
+// long, and what to check.
 TEST_F(XvctlTest, SilentPrinterFailsWithExitOne) {
   sim::FaultConfig f;
   f.dropEvery = 1;
   engine_.SetFaults(f);
-  const CtlRun r = Xvctl(Printer() << "--retry-count"
-                                   << "1"
-                                   << "--retry-interval"
-                                   << "50"
-                                   << "test");
+  const QStringList quick = {"--retry-count", "1", "--retry-interval", "50"};
+  CtlRun r = Xvctl(Printer() + quick << "test");
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "连接...失败!\n");
+  EXPECT_TRUE(r.out.isEmpty());
+  const QString port = QString::number(server_.Port());
+  EXPECT_TRUE(r.err.contains(
+      QStringLiteral("xv4ctl: 连接...失败!\nConnecting to 127.0.0.1:%1 failed after 2 tries in ")
+          .arg(port)))
+      << r.err.toStdString();
+  EXPECT_TRUE(r.err.endsWith(
+      QStringLiteral(" s: no answer (is the printer on, and is %1 its port?)\n").arg(port)))
+      << r.err.toStdString();
   EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 1}}));
+
+  // A download that stops midway says at which record.
+  Write("zk16.hex", PatternFile(40960));
+  f.dropEvery = 0;
+  f.silentAfter = 5 + 27;
+  engine_.SetFaults(f);
+  r = Xvctl(Printer() + quick << "params");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains(QStringLiteral("xv4ctl: 上载信息...失败!\nParameter download to "
+                                            "127.0.0.1:%1 stopped at record 27 of 128: "
+                                            "no acknowledgement after 2 tries in ")
+                                 .arg(port)))
+      << r.err.toStdString();
 }
 
 TEST_F(XvctlTest, MalformedAddressExitsTwo) {
   const CtlRun r = Xvctl({"--host", "127.0.0", "test"});
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_EQ(r.err, "xv4ctl: Invalid S/N\n");
+  EXPECT_EQ(r.err,
+            "xv4ctl: --host 127.0.0: Invalid S/N (an address is four numbers from 0 to 255, such "
+            "as 192.168.1.7)\n");
   EXPECT_TRUE(r.out.isEmpty());
 }
 
@@ -188,6 +219,9 @@ TEST_F(XvctlTest, SerialPortThatCannotOpenExitsThree) {
     const CtlRun r = Xvctl({"--serial", Path("no-such-tty"), "--baud", "115200", command});
     EXPECT_EQ(r.exitCode, 3) << command;
     EXPECT_TRUE(r.err.contains("Error opening")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(
+        QStringLiteral("xv4ctl: Cannot open %1: no such device (").arg(Path("no-such-tty"))))
+        << r.err.toStdString();
   }
 }
 
@@ -273,9 +307,11 @@ TEST_F(XvctlTest, SerialDrawerAfterAFailedTestIsSentButExitsOne) {
   const CtlRun r = Xvctl({"--serial", QString::fromStdString(serial.Path()), "--baud", "115200",
                           "--retry-count", "0", "--retry-interval", "50", "drawer"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "连接...失败!\n");
-  EXPECT_TRUE(r.err.contains(
-      "xv4ctl: The communication test failed; the drawer command was sent anyway.\n"))
+  EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+  EXPECT_TRUE(r.err.contains("连接...失败!\n")) << r.err.toStdString();
+  EXPECT_TRUE(
+      r.err.contains("xv4ctl: The communication test failed; the drawer command was sent anyway.\n"
+                     "Cash drawer: command sent to "))
       << r.err.toStdString();
   // Outside frames: the trailer byte of each handshake frame, then the five command bytes.
   auto outside = [&serial] {
@@ -305,7 +341,8 @@ TEST_F(XvctlTest, StartsFromConfigCfgAndLeavesItUntouched) {
   Write("zk16.hex", PatternFile(40960));
   const CtlRun refused = Xvctl({"params"});
   EXPECT_EQ(refused.exitCode, 2);
-  EXPECT_EQ(refused.err, "xv4ctl: Invalid S/N\n");
+  EXPECT_TRUE(refused.err.startsWith("xv4ctl: NewIPAddrEd=\"\" (Config.cfg): Invalid S/N ("))
+      << refused.err.toStdString();
   EXPECT_TRUE(engine_.Captured().empty());
 
   config += "NewIPAddrEd=192.168.1.7\r\nedt_WiFi_Ip=192.168.1.7\r\n";
@@ -325,7 +362,8 @@ TEST_F(XvctlTest, ParamDownloadWorkedExample) {
                                    << "cb_alert=0"
                                    << "params");
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, "下载参数成功！请重新启动打印机。\n");
+  EXPECT_TRUE(r.out.startsWith("下载参数成功！请重新启动打印机。\n134 records exchanged with "))
+      << r.out.toStdString();
 
   const auto c = engine_.Captured();
   ASSERT_EQ(c.size(), 5u + 128u + 1u);
@@ -385,10 +423,11 @@ TEST_F(XvctlTest, ParamDownloadRefusesMissingAndShortFiles) {
 
   Write("zk16.hex", PatternFile(40960));
   r = Xvctl(Printer() << "--set"
-                      << "NewIPAddrEd=10.0.0"
+                      << "newipaddred=10.0.0"
                       << "params");
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_EQ(r.err, "xv4ctl: Invalid S/N\n");
+  EXPECT_TRUE(r.err.startsWith("xv4ctl: --set NewIPAddrEd=10.0.0: Invalid S/N ("))
+      << r.err.toStdString();
   EXPECT_TRUE(engine_.Captured().empty());
 }
 
@@ -397,7 +436,7 @@ TEST_F(XvctlTest, DataDownloadDefaultAndNamedFiles) {
   CtlRun r = Xvctl(Printer() << "--wireless"
                              << "data");
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, "下载数据成功！请重新启动打印机。\n");
+  EXPECT_TRUE(r.out.startsWith("下载数据成功！请重新启动打印机。\n")) << r.out.toStdString();
   auto c = engine_.Captured();
   ASSERT_EQ(c.size(), 5u + 160u + 1u);
   EXPECT_EQ(Bytes(c[5 + 122].data, 0, 21),
@@ -419,7 +458,7 @@ TEST_F(XvctlTest, ProgramDownloadOnTheWire) {
   Write("fw.bin", PatternFile(1000));
   const CtlRun r = Xvctl(Printer() << "program" << Path("fw.bin"));
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-  EXPECT_EQ(r.out, "升级程序成功!\n");
+  EXPECT_TRUE(r.out.startsWith("升级程序成功!\n7 records exchanged with ")) << r.out.toStdString();
   EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{
                            {14, 1}, {14, 16}, {15, 0}, {15, 0}, {15, 1}, {15, 2}, {15, 3}}));
 
@@ -436,12 +475,129 @@ TEST_F(XvctlTest, DrawerOverTcp) {
   EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(printer.AcceptAndReadAll(5000), QByteArray("\x1B\x70\x00\x18\x18", 5));
   EXPECT_TRUE(engine_.Captured().empty());
+  EXPECT_EQ(r.out,
+            QStringLiteral("Cash drawer: command sent to 127.0.0.1:%1\n").arg(printer.Port()));
 
   test::RefusingPort closed;
   const CtlRun refused =
       Xvctl(Printer() << "--drawer-port" << QString::number(closed.Port()) << "drawer");
   EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_EQ(refused.err, "xv4ctl: Socket Error # 111\nConnection refused.\n");
+  EXPECT_EQ(refused.err,
+            QStringLiteral("xv4ctl: Socket Error # 111\nConnection refused.\nCash drawer: "
+                           "127.0.0.1:%1 refused the connection (is %1 the printer's raw printing "
+                           "port, and is the address right?)\n")
+                .arg(closed.Port()));
+}
+
+// info writes nothing; what the simulator was given with --info comes back decoded, as text
+// and as JSON.
+TEST_F(XvctlTest, InfoShowsWhatThePrinterHolds) {
+  sim::DataBytes info = engine_.InfoData();
+  const std::pair<const char*, const char*> given[] = {
+      {"machine-no", "4321"},    {"bt-name", "Kitchen-2"}, {"wireless-ip", "10.1.2.3"},
+      {"base-ip", "10.1.2.254"}, {"wireless-no", "77"},    {"model", "1"},
+      {"print-speed", "0"},      {"language", "2"},        {"clear", "0xAA"}};
+  for (const auto& [key, value] : given)
+    ASSERT_EQ(sim::ApplyInfoSetting(key, value, &info), std::nullopt) << key;
+  engine_.SetInfoData(info);
+
+  const CtlRun r = Xvctl(Printer() << "info", "1252");
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  for (const char* line :
+       {"Machine number:        4321\n", "Printer language:      English (2)\n",
+        "(speed byte 0, model byte 1)\n", "Clear flag:            set", "(0xAA)\n",
+        "Bluetooth name:        Kitchen-2\n", "Wireless printer IP:   10.1.2.3\n",
+        "Base station IP:       10.1.2.254\n", "Wireless printer no.:  77\n",
+        "  70 < 4B 69 74 63 68 65 6E 2D 32 00", "5 records exchanged with 127.0.0.1:"}) {
+    EXPECT_TRUE(r.out.contains(QString::fromLatin1(line))) << line << "\n" << r.out.toStdString();
+  }
+  EXPECT_EQ(WireLog(),
+            (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {14, 16}, {14, 16}, {14, 2}}));
+
+  const CtlRun j = Xvctl(Printer() << "--json"
+                                   << "info");
+  const QJsonObject decoded = QJsonDocument::fromJson(j.out.toUtf8()).object()["info"].toObject();
+  EXPECT_EQ(decoded["machine_no"].toInt(), 4321);
+  EXPECT_EQ(decoded["bluetooth_name"].toString(), "Kitchen-2");
+  EXPECT_EQ(decoded["wireless_printer_ip"].toString(), "10.1.2.3");
+  EXPECT_EQ(decoded["base_station_ip"].toString(), "10.1.2.254");
+  EXPECT_EQ(decoded["wireless_printer_no"].toInt(), 77);
+  EXPECT_EQ(decoded["record"].toString().size(), 512);
+}
+
+// --json: one object on standard output, whatever the command and however it ends.
+TEST_F(XvctlTest, JsonReportForEveryCommandAndExitStatus) {
+  Write("fw.bin", PatternFile(1000));
+  sim::SerialServer serial(engine_);
+  serial.StartPty();
+  test::RefusingPort closed;
+  const QString tty = QString::fromStdString(serial.Path());
+  const struct {
+    QStringList args;
+    int exit;
+    const char* status;
+    const char* target;  // "" when it has none
+  } cases[] = {
+      {Printer() << "test", 0, "success", "127.0.0.1:"},
+      {{"--serial", tty, "test"}, 0, "success", " at 9600 baud"},  // no speed chosen
+      {Printer() << "program" << Path("fw.bin"), 0, "success", "127.0.0.1:"},
+      {Printer() << "info", 0, "success", "127.0.0.1:"},
+      {{"--set", "CB_ALERT=1", "settings"}, 0, "success", ""},
+      {{"ports"}, 0, "success", ""},
+      {{"-V"}, 0, "success", ""},
+      {Printer() << "--drawer-port" << QString::number(closed.Port()) << "drawer", 1, "failed",
+       "127.0.0.1:"},
+      {Printer() << "params", 2, "bad-input", "127.0.0.1:"},  // no zk16.hex
+      {{"--host", "127.0.0.256", "test"}, 2, "bad-input", "127.0.0.256:5013"},
+      {{"--frobnicate", "test"}, 2, "usage", ""},
+      {{"--serial", Path("no-such-tty"), "test"}, 3, "link-not-opened", "no-such-tty at 9600"},
+  };
+  for (const auto& c : cases) {
+    const CtlRun r = Xvctl(QStringList{"--json"} + c.args);
+    const std::string name = c.args.join(' ').toStdString();
+    EXPECT_EQ(r.exitCode, c.exit) << name << ": " << r.err.toStdString();
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << name << ": " << r.out.toStdString();
+    const QJsonObject o = doc.object();
+    EXPECT_EQ(o["exit"].toInt(-1), c.exit) << name;
+    EXPECT_EQ(o["status"].toString(), c.status) << name;
+    EXPECT_TRUE(o["target"].toString().contains(c.target)) << name;
+    for (const char* member : {"command", "message", "detail", "records", "duration"})
+      EXPECT_TRUE(o.contains(member)) << name << ": " << member;
+    if (c.exit != 0) {
+      EXPECT_FALSE(o["message"].toString().isEmpty() && o["detail"].toString().isEmpty()) << name;
+    }
+  }
+
+  // The settings list that shell completion reads: every Config.cfg key, as written.
+  const CtlRun r = Xvctl({"--json", "--set", "CB_ALERT=1", "settings"});
+  const QJsonArray settings =
+      QJsonDocument::fromJson(r.out.toUtf8()).object()["settings"].toArray();
+  QStringList keys;
+  for (const QJsonValue& v : settings) {
+    const QJsonObject s = v.toObject();
+    keys << s["key"].toString();
+    EXPECT_TRUE(s.contains("label") && s.contains("kind") && s.contains("value"));
+    if (s["key"] == "cb_alert") {
+      EXPECT_EQ(s["value"].toInt(), 1);
+      EXPECT_EQ(s["items"].toArray().size(), 4);
+    }
+    if (s["key"] == "se1") {
+      EXPECT_EQ(s["max"].toInt(), 900);
+    }
+  }
+  EXPECT_EQ(keys, SettingKeys());
+
+  // Revealing the printer-type row without a type warns about the model byte.
+  Write("zk16.hex", PatternFile(40960));
+  const CtlRun warned = Xvctl(Printer() << "--json"
+                                        << "--reveal"
+                                        << "printer-type"
+                                        << "params");
+  EXPECT_EQ(warned.exitCode, 0);
+  EXPECT_TRUE(warned.err.contains("model byte will be overwritten")) << warned.err.toStdString();
+  EXPECT_EQ(QJsonDocument::fromJson(warned.out.toUtf8()).object()["records"].toInt(), 134);
 }
 
 TEST_F(XvctlTest, TrafficLogOnRequest) {

@@ -31,10 +31,11 @@ class RecordingUi : public OperationUi {
     }
     statuses << text;
   }
-  void ShowFinalStatus(const QString& text) override {
+  void ShowFinalStatus(const QString& text, const QString& detail) override {
     if (cancelled)
       return;
     finals << text;
+    details << detail;
     visible = false;
   }
   void SetMargin(int total) override { margin = total; }
@@ -49,8 +50,14 @@ class RecordingUi : public OperationUi {
     visible = false;
   }
   bool Cancelled() const override { return cancelled; }
-  void MessageBox(platform::MessageKind, const QString& text) override { messages << text; }
-  void SuccessMessage(const QString& text) override { successes << text; }
+  void MessageBox(platform::MessageKind, const QString& text, const QString& detail) override {
+    messages << text;
+    details << detail;
+  }
+  void SuccessMessage(const QString& text, const QString& detail) override {
+    successes << text;
+    details << detail;
+  }
   std::optional<QString> ChooseFile(const QString& title) override {
     dialogTitles << title;
     return chosenFile;
@@ -73,6 +80,7 @@ class RecordingUi : public OperationUi {
   QStringList finals;
   QStringList messages;
   QStringList successes;
+  QStringList details;  // the detail lines of final messages, message boxes and successes
   QStringList dialogTitles;
   std::optional<QString> chosenFile;
   std::function<void(int)> onProgress;

@@ -1,9 +1,12 @@
 #include "transport/Comm.h"
+#include "transport/SerialPorts.h"
 
 #include "tests/support/FakeCommBackend.h"
 #include "tests/support/SerialTestUtil.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -231,6 +234,45 @@ TEST(Comm, CommNamesMapToDevicePaths) {
   comm.OpenPort();
   EXPECT_EQ(fake->LastPath(), "/dev/ttyS2");
   comm.ClosePort();
+}
+
+// A made-up /dev and tty class directory: ttyS0 has a UART, ttyS1 is a slot without one.
+TEST(SerialPorts, PresentPortsAndWhyOneCannotOpen) {
+  QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  const QString dev = root.path() + "/dev";
+  const QString sys = root.path() + "/class";
+  auto touch = [](const QString& path, const QByteArray& content = {}) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    f.write(content);
+  };
+  ASSERT_TRUE(QDir().mkpath(dev + "/serial/by-id"));
+  for (const char* name : {"ttyS0", "ttyS1", "ttyUSB10", "ttyUSB2", "ttyACM0", "tty0"})
+    touch(dev + "/" + name);
+  for (const auto& [name, type] : {std::pair{"ttyS0", "4\n"}, std::pair{"ttyS1", "0\n"}}) {
+    ASSERT_TRUE(QDir().mkpath(sys + "/" + name));
+    touch(sys + "/" + name + "/type", type);
+  }
+  ASSERT_TRUE(QFile::link("../../ttyUSB2", dev + "/serial/by-id/usb-Maker_Adapter_A1-port0"));
+
+  const SerialPortDirs dirs{dev, sys};
+  std::vector<std::string> found;
+  for (const SerialPortInfo& p : FindSerialPorts(dirs)) {
+    found.push_back(
+        QString("%1 %2 %3 %4")
+            .arg(p.kind)
+            .arg(QFileInfo(p.path).fileName(), p.comName, QFileInfo(p.target).fileName())
+            .trimmed()
+            .toStdString());
+  }
+  EXPECT_EQ(found, (std::vector<std::string>{"0 ttyS0 COM1", "2 ttyACM0", "1 ttyUSB2", "1 ttyUSB10",
+                                             "3 usb-Maker_Adapter_A1-port0  ttyUSB2"}));
+
+  EXPECT_TRUE(SerialOpenFailureReason(dev + "/ttyUSB7", dirs).startsWith("no such device"));
+  EXPECT_TRUE(SerialOpenFailureReason(dev + "/ttyS1", dirs).startsWith("no UART behind it"));
+  EXPECT_EQ(SerialOpenFailureReason(dev + "/ttyUSB2", dirs),
+            "in use by another program, or not a serial port");
 }
 
 TEST(Comm, SettersReapplyOnlyWhenAValueChangesOnAnOpenPort) {
