@@ -1,5 +1,6 @@
 #include "sim/Posix.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -18,6 +19,14 @@ std::string ErrnoText(int error) {
 
 void ThrowErrno(const std::string& what, int error) {
   throw std::runtime_error(what + ": " + ErrnoText(error));
+}
+
+bool ParseIpv4(const std::string& text, in_addr* out) {
+  if (text == "localhost") {
+    out->s_addr = htonl(INADDR_LOOPBACK);
+    return true;
+  }
+  return ::inet_pton(AF_INET, text.c_str(), out) == 1;
 }
 
 StopSignal::StopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {

@@ -5,6 +5,8 @@
 
 #include "platform/UniqueFd.h"
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -20,6 +22,9 @@ std::string ErrnoText(int error);
 [[noreturn]] void ThrowErrno(const std::string& what, int error);
 
 using platform::UniqueFd;
+
+// A dotted IPv4 text, or "localhost" (127.0.0.1). False for anything else.
+bool ParseIpv4(const std::string& text, in_addr* out);
 
 // An eventfd that a controlling thread raises to stop a worker blocked in poll(). Any thread may
 // Raise(); the worker polls Fd() for input.

@@ -22,14 +22,6 @@ struct Outgoing {
   std::vector<std::uint8_t> bytes;
 };
 
-bool ParseIpv4(const std::string& text, in_addr* out) {
-  if (text == "localhost") {
-    out->s_addr = htonl(INADDR_LOOPBACK);
-    return true;
-  }
-  return ::inet_pton(AF_INET, text.c_str(), out) == 1;
-}
-
 }  // namespace
 
 bool IsLoopbackAddress(const std::string& address) {
