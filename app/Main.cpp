@@ -347,7 +347,8 @@ bool TMainForm::OpenDialog1Execute(QString* fileName) {
 
 bool TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   HandleFormKey(*this, key, modifiers.testFlag(Qt::ControlModifier),
-                modifiers.testFlag(Qt::AltModifier), LanguageIndex(), [this](KeyCommand c) {
+                modifiers.testFlag(Qt::AltModifier), modifiers.testFlag(Qt::ShiftModifier),
+                LanguageIndex(), [this](KeyCommand c) {
                   switch (c) {
                     case KeyCommand::Test:
                       TestBtnClick();
