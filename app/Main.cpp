@@ -4,8 +4,10 @@
 #include "app/Progress.h"
 #include "app/ProgressUi.h"
 #include "appcore/LanguageTexts.h"
-#include "appcore/Operations.h"
+#include "appcore/ParamBlocks.h"
+#include "link/BaudRate.h"
 #include "platform/MessageBox.h"
+#include "transport/Comm.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"
 #include "widgets/RadioGroup.h"
@@ -14,11 +16,14 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QResizeEvent>
 #include <QShowEvent>
 
 namespace xv4 {
@@ -35,6 +40,39 @@ QString U(const char* utf8) {
 int LocalUdpPort() {
   QString error;
   return SessionLocalPort(&error).value_or(TValdMBusComm::kLocalPort);
+}
+
+// Where an operation on these settings goes: "127.0.0.1:5013", or over RS232 the port (with the
+// device it names) and the line speed the session uses (1200 bps while no speed is chosen).
+QString DeviceTarget(const OperationSettings& s) {
+  if (s.commMode == 0) {
+    return QStringLiteral("%1:%2")
+        .arg(TrimBlanks(s.ipAddress))
+        .arg(ParseDecimal(s.ipPort).value_or(5013));
+  }
+  const QString device = TComm::DevicePathOf(s.portName);
+  const QString port =
+      device == s.portName ? device : QStringLiteral("%1 (%2)").arg(s.portName, device);
+  return QStringLiteral("%1 at %2 bps")
+      .arg(port)
+      .arg(BaudRateBps(BaudRateFromOrdinal(s.baudIndex + 1)));
+}
+
+// What an operation that reports no text of its own ended in.
+QString OutcomeWord(OpStatus status) {
+  switch (status) {
+    case OpStatus::Success:
+      return QStringLiteral("OK");
+    case OpStatus::Failed:
+      return QStringLiteral("failed");
+    case OpStatus::Cancelled:
+      return QStringLiteral("cancelled");
+    case OpStatus::LinkNotOpened:
+      return QStringLiteral("the link could not be opened");
+    case OpStatus::BadInput:
+      return QStringLiteral("refused");
+  }
+  return {};
 }
 
 }  // namespace
@@ -191,6 +229,39 @@ void TMainForm::FormCreate() {
   BuildControls();
   SetCaption(QString::fromLatin1(kMainFormCaption));
   ApplyFormCreateLayout(*this);
+  StatusLine = new QLabel(this);
+  StatusLine->setObjectName(QStringLiteral("StatusLine"));
+  StatusLine->setTextFormat(Qt::PlainText);
+  StatusLine->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  PlaceStatusLine();
+}
+
+void TMainForm::PlaceStatusLine() {
+  // In the margin that the stacking leaves below the last group.
+  StatusLine->setGeometry(8, height() - 30, width() - 16, 22);
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  TForm::resizeEvent(event);
+  if (StatusLine != nullptr)
+    PlaceStatusLine();
+}
+
+void TMainForm::ShowOutcome(const char* button, const OpResult& result, const QString& target,
+                            qint64 elapsedMs) {
+  static const QRegularExpression keyHint(QStringLiteral("\\s*\\(F\\d+\\)\\s*$"));
+  const QString operation = Text(QString::fromLatin1(button)).remove(keyHint);
+  const QString outcome =
+      result.text.isEmpty() ? OutcomeWord(result.status) : result.text.simplified();
+  const QString line = QStringLiteral("%1: %2 (%3, %4 s)")
+                           .arg(operation, outcome, target)
+                           .arg(static_cast<double>(elapsedMs) / 1000.0, 0, 'f', 1);
+  StatusLine->setText(line);
+  StatusLine->setToolTip(line);
+  QPalette p = StatusLine->palette();
+  p.setColor(QPalette::WindowText,
+             result.status == OpStatus::Success ? QColor(0, 110, 0) : QColor(170, 0, 0));
+  StatusLine->setPalette(p);
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -240,25 +311,40 @@ bool TMainForm::FormDestroy() {
 }
 
 void TMainForm::TestBtnClick() {
-  ops_->CommTest(ReadWindow());
+  QElapsedTimer timer;
+  timer.start();
+  const OperationSettings s = ReadWindow();
+  const OpResult result = ops_->CommTest(s);
   CommTested = ops_->CommTested();
+  ShowOutcome("TestBtn", result, DeviceTarget(s), timer.elapsed());
 }
 
 void TMainForm::DownloadParamBtnClick() {
-  ops_->DownloadParams(ReadWindow());
+  QElapsedTimer timer;
+  timer.start();
+  const OperationSettings s = ReadWindow();
+  ShowOutcome("DownloadParamBtn", ops_->DownloadParams(s), DeviceTarget(s), timer.elapsed());
 }
 
 void TMainForm::btnOpenDrawerClick() {
+  QElapsedTimer timer;
+  timer.start();
   if (ItemIndex(QStringLiteral("CommRG")) == 0) {
-    SendRawTcp(Operations::DrawerCommand());
+    const OpResult result = SendRawTcp(Operations::DrawerCommand());
+    const QString target = QStringLiteral("%1:%2")
+                               .arg(TrimBlanks(Text(QStringLiteral("IPAddrEd"))))
+                               .arg(ops_->DrawerPort());
+    ShowOutcome("btnOpenDrawer", result, target, timer.elapsed());
     return;
   }
-  ops_->OpenDrawer(ReadWindow());
+  const OperationSettings s = ReadWindow();
+  const OpResult result = ops_->OpenDrawer(s);
   CommTested = ops_->CommTested();
+  ShowOutcome("btnOpenDrawer", result, DeviceTarget(s), timer.elapsed());
 }
 
-void TMainForm::SendRawTcp(const QByteArray& bytes) {
-  ops_->SendRawTcp(Text(QStringLiteral("IPAddrEd")), ops_->DrawerPort(), bytes);
+OpResult TMainForm::SendRawTcp(const QByteArray& bytes) {
+  return ops_->SendRawTcp(Text(QStringLiteral("IPAddrEd")), ops_->DrawerPort(), bytes);
 }
 
 void TMainForm::DownloadDataBtnClick() {
@@ -266,11 +352,17 @@ void TMainForm::DownloadDataBtnClick() {
 }
 
 void TMainForm::DownloadDataFile() {
-  ops_->DownloadData(ReadWindow());
+  QElapsedTimer timer;
+  timer.start();
+  const OperationSettings s = ReadWindow();
+  ShowOutcome("DownloadDataBtn", ops_->DownloadData(s), DeviceTarget(s), timer.elapsed());
 }
 
 void TMainForm::UpdateProgramBtnClick() {
-  ops_->DownloadProgram(ReadWindow());
+  QElapsedTimer timer;
+  timer.start();
+  const OperationSettings s = ReadWindow();
+  ShowOutcome("UpdateProgramBtn", ops_->DownloadProgram(s), DeviceTarget(s), timer.elapsed());
 }
 
 void TMainForm::ExitItemClick() {
