@@ -19,8 +19,12 @@ build: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Builds, starts the printer simulator on 127.0.0.1 and runs the tool against it.
-run: build
+# Builds only the programs it runs (the window, xv4ctl, xv4sim), starts the printer simulator on
+# 127.0.0.1 and the window against it; without a display, xv4ctl's operations against it.
+RUN_TARGETS := xv4tool xv4ctl xv4sim
+run: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 	@./scripts/run.sh $(BUILD)
 
 test: build
