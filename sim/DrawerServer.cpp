@@ -1,7 +1,6 @@
 #include "sim/DrawerServer.h"
 
 #include "sim/Posix.h"
-#include "sim/UdpServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,35 +47,13 @@ DrawerServer::~DrawerServer() {
 void DrawerServer::Start(const std::string& address, std::uint16_t port, bool allowRemote) {
   if (Running())
     throw std::logic_error("DrawerServer already started");
-  in_addr host{};
-  if (!ParseIpv4(address, &host))
-    throw std::runtime_error("not an IPv4 address: " + address);
-  if (!allowRemote && !IsLoopbackAddress(address))
-    throw std::runtime_error("refusing to listen on " + address + ": not a loopback address");
-
   auto impl = std::make_unique<Impl>();
-  impl->listener.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!impl->listener.Valid())
-    ThrowErrno("socket", errno);
-  // A listener of an earlier run may leave connections in TIME_WAIT on the port.
-  const int one = 1;
-  ::setsockopt(impl->listener.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr = host;
-  local.sin_port = htons(port);
-  if (::bind(impl->listener.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-    ThrowErrno("bind tcp " + address + ":" + std::to_string(port), errno);
-  if (::listen(impl->listener.Get(), 16) != 0)
+  BoundSocket bound = BindSocket(SOCK_STREAM, address, port, allowRemote);
+  if (::listen(bound.fd.Get(), 16) != 0)
     ThrowErrno("listen", errno);
-  socklen_t len = sizeof local;
-  if (::getsockname(impl->listener.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    ThrowErrno("getsockname", errno);
-
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-  address_ = text;
-  port_ = ntohs(local.sin_port);
+  impl->listener = std::move(bound.fd);
+  address_ = bound.address;
+  port_ = bound.port;
   impl_ = std::move(impl);
   worker_ = std::thread([this] { Run(); });
 }
