@@ -4,7 +4,7 @@
 # (build/demo: Config.cfg pointing at the simulator, a made-up zk16.hex). With a display it runs
 # the window there and stops the simulator when the window closes. Without one it runs xv4ctl's
 # communication test, parameter download and cash drawer against the simulator, showing each
-# command, and says how to open the window.
+# command, and says how to open the window (make run builds the window only with a display).
 set -euo pipefail
 build=${1:-build}
 bin="$build/bin"
@@ -42,11 +42,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   sim_traffic | sed 's/^/  /'
   cat <<TEXT
 
-To open the window, run 'make run' in a desktop session, or start it yourself:
-  $bin/xv4sim --udp 127.0.0.1:$sim_port &
-  $bin/xv4tool --data-dir $demo
-There F2 tests the link, F7 downloads the parameters and 'Open cash drawer' sends the drawer
-command. README.md has more examples; 'make test' builds and runs every test.
+To open the window, run 'make run' in a desktop session (DISPLAY or WAYLAND_DISPLAY set, for
+example over 'ssh -X'): it builds the window, $bin/xv4tool, and opens it on $demo against
+the simulator. There F2 tests the link, F7 downloads the parameters and 'Open cash drawer'
+sends the drawer command. README.md has more examples; 'make test' builds and runs every test.
 TEXT
   exit "$status"
 fi
