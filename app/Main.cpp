@@ -42,14 +42,15 @@ int LocalUdpPort() {
   return SessionLocalPort(&error).value_or(TValdMBusComm::kLocalPort);
 }
 
+QString NetworkTarget(const QString& address, int port) {
+  return QStringLiteral("%1:%2").arg(TrimBlanks(address)).arg(port);
+}
+
 // Where an operation on these settings goes: "127.0.0.1:5013", or over RS232 the port (with the
 // device it names) and the line speed the session uses (1200 bps while no speed is chosen).
 QString DeviceTarget(const OperationSettings& s) {
-  if (s.commMode == 0) {
-    return QStringLiteral("%1:%2")
-        .arg(TrimBlanks(s.ipAddress))
-        .arg(ParseDecimal(s.ipPort).value_or(5013));
-  }
+  if (s.commMode == 0)
+    return NetworkTarget(s.ipAddress, ParseDecimal(s.ipPort).value_or(5013));
   const QString device = TComm::DevicePathOf(s.portName);
   const QString port =
       device == s.portName ? device : QStringLiteral("%1 (%2)").arg(s.portName, device);
@@ -331,10 +332,9 @@ void TMainForm::btnOpenDrawerClick() {
   timer.start();
   if (ItemIndex(QStringLiteral("CommRG")) == 0) {
     const OpResult result = SendRawTcp(Operations::DrawerCommand());
-    const QString target = QStringLiteral("%1:%2")
-                               .arg(TrimBlanks(Text(QStringLiteral("IPAddrEd"))))
-                               .arg(ops_->DrawerPort());
-    ShowOutcome("btnOpenDrawer", result, target, timer.elapsed());
+    ShowOutcome("btnOpenDrawer", result,
+                NetworkTarget(Text(QStringLiteral("IPAddrEd")), ops_->DrawerPort()),
+                timer.elapsed());
     return;
   }
   const OperationSettings s = ReadWindow();
