@@ -19,8 +19,13 @@ build: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Builds, starts the printer simulator on 127.0.0.1 and runs the tool against it.
-run: build
+# Builds only the programs it runs and starts the printer simulator on 127.0.0.1 with the window
+# against it (xv4tool, xv4sim; xv4ctl too, for the README's examples); without a display, xv4ctl's
+# operations against it (xv4ctl, xv4sim).
+RUN_TARGETS := xv4ctl xv4sim $(if $(DISPLAY)$(WAYLAND_DISPLAY),xv4tool)
+run: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 	@./scripts/run.sh $(BUILD)
 
 test: build

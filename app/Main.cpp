@@ -6,7 +6,9 @@
 #include "appcore/LanguageTexts.h"
 #include "appcore/Operations.h"
 #include "appcore/ParamBlocks.h"
+#include "link/BaudRate.h"
 #include "platform/MessageBox.h"
+#include "transport/Comm.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"
 #include "widgets/RadioGroup.h"
@@ -20,6 +22,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QResizeEvent>
 #include <QShowEvent>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -63,6 +67,23 @@ extern "C" void OnTerminationSignal(int signo) {
 int LocalUdpPort() {
   QString error;
   return SessionLocalPort(&error).value_or(TValdMBusComm::kLocalPort);
+}
+
+// What an operation that reports no text of its own ended in.
+QString OutcomeWord(OpStatus status) {
+  switch (status) {
+    case OpStatus::Success:
+      return QStringLiteral("OK");
+    case OpStatus::Failed:
+      return QStringLiteral("failed");
+    case OpStatus::Cancelled:
+      return QStringLiteral("cancelled");
+    case OpStatus::LinkNotOpened:
+      return QStringLiteral("the link could not be opened");
+    case OpStatus::BadInput:
+      return QStringLiteral("refused");
+  }
+  return {};
 }
 
 }  // namespace
@@ -226,6 +247,38 @@ void TMainForm::FormCreate() {
   BuildControls();
   SetCaption(QString::fromLatin1(kMainFormCaption));
   ApplyFormCreateLayout(*this);
+  StatusLine = new QLabel(this);
+  StatusLine->setObjectName(QStringLiteral("StatusLine"));
+  StatusLine->setTextFormat(Qt::PlainText);
+  StatusLine->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  PlaceStatusLine();
+}
+
+void TMainForm::PlaceStatusLine() {
+  // In the margin that the stacking leaves below the last group.
+  StatusLine->setGeometry(8, height() - 30, width() - 16, 22);
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  TForm::resizeEvent(event);
+  if (StatusLine != nullptr)
+    PlaceStatusLine();
+}
+
+void TMainForm::ShowOutcome(const char* button, const OpResult& result) {
+  static const QRegularExpression keyHint(QStringLiteral("\\s*\\(F\\d+\\)\\s*$"));
+  const QString operation = Text(QString::fromLatin1(button)).remove(keyHint);
+  const QString outcome =
+      result.text.isEmpty() ? OutcomeWord(result.status) : result.text.simplified();
+  const QString line = QStringLiteral("%1: %2 (%3, %4 s)")
+                           .arg(operation, outcome, result.target)
+                           .arg(static_cast<double>(result.elapsedMs) / 1000.0, 0, 'f', 1);
+  StatusLine->setText(line);
+  StatusLine->setToolTip(line);
+  QPalette p = StatusLine->palette();
+  p.setColor(QPalette::WindowText,
+             result.status == OpStatus::Success ? QColor(0, 110, 0) : QColor(170, 0, 0));
+  StatusLine->setPalette(p);
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -295,21 +348,23 @@ bool TMainForm::FormDestroy() {
 }
 
 void TMainForm::TestBtnClick() {
-  ops_->CommTest(ReadWindow());
+  const OpResult result = ops_->CommTest(ReadWindow());
   CommTested = ops_->CommTested();
+  ShowOutcome("TestBtn", result);
 }
 
 void TMainForm::DownloadParamBtnClick() {
-  ops_->DownloadParams(ReadWindow());
+  ShowOutcome("DownloadParamBtn", ops_->DownloadParams(ReadWindow()));
 }
 
 void TMainForm::btnOpenDrawerClick() {
-  ops_->OpenDrawer(ReadWindow());
+  const OpResult result = ops_->OpenDrawer(ReadWindow());
   CommTested = ops_->CommTested();
+  ShowOutcome("btnOpenDrawer", result);
 }
 
-void TMainForm::SendRawTcp(const QByteArray& bytes) {
-  ops_->SendRawTcp(Text(QStringLiteral("IPAddrEd")), ops_->DrawerPort(), bytes);
+OpResult TMainForm::SendRawTcp(const QByteArray& bytes) {
+  return ops_->SendRawTcp(Text(QStringLiteral("IPAddrEd")), ops_->DrawerPort(), bytes);
 }
 
 void TMainForm::DownloadDataBtnClick() {
@@ -317,11 +372,11 @@ void TMainForm::DownloadDataBtnClick() {
 }
 
 void TMainForm::DownloadDataFile() {
-  ops_->DownloadData(ReadWindow());
+  ShowOutcome("DownloadDataBtn", ops_->DownloadData(ReadWindow()));
 }
 
 void TMainForm::UpdateProgramBtnClick() {
-  ops_->DownloadProgram(ReadWindow());
+  ShowOutcome("UpdateProgramBtn", ops_->DownloadProgram(ReadWindow()));
 }
 
 void TMainForm::ExitItemClick() {
@@ -398,7 +453,8 @@ bool TMainForm::OpenDialog1Execute(QString* fileName) {
 
 bool TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   HandleFormKey(*this, key, modifiers.testFlag(Qt::ControlModifier),
-                modifiers.testFlag(Qt::AltModifier), LanguageIndex(), [this](KeyCommand c) {
+                modifiers.testFlag(Qt::AltModifier), modifiers.testFlag(Qt::ShiftModifier),
+                LanguageIndex(), [this](KeyCommand c) {
                   switch (c) {
                     case KeyCommand::Test:
                       TestBtnClick();

@@ -2,7 +2,8 @@
 // TMainForm: the tool's only working window.
 //
 // Collects the connection settings and the printer parameters, starts the operations (buttons
-// F2, F7, F9), reveals the service rows on Ctrl+Alt+F3/F4/F10, stacks its groups, and restores
+// F2, F7, F9), reveals the service rows on Ctrl+Alt+F3/F4/F10 (or Ctrl+Shift+F3/F4/F10), stacks
+// its groups, shows the outcome of the last operation in a status line at its foot, and restores
 // and saves its input controls in Config.cfg. Its controls are built from MainFormControls() and
 // every rule runs through the shared functions of appcore/FormModel (this class is their widget
 // FormAccess), so the command line's HeadlessMainForm behaves the same.
@@ -11,6 +12,7 @@
 
 #include "appcore/FormModel.h"
 #include "appcore/OperationSettings.h"
+#include "appcore/Operations.h"
 #include "protocol/ValdMBus.h"
 #include "widgets/Form.h"
 
@@ -20,10 +22,10 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 
 namespace xv4 {
 
-class Operations;
 class TProgressForm;
 class TProgressOperationUi;
 
@@ -61,7 +63,7 @@ class TMainForm : public TForm, public FormAccess {
   void DownloadDataFile();
   void UpdateProgramBtnClick();
   // Sends bytes over TCP to the address in IPAddrEd, port 9100 (the cash drawer in TCP/IP mode).
-  void SendRawTcp(const QByteArray& bytes);
+  OpResult SendRawTcp(const QByteArray& bytes);
   // The operations layer the handlers use (tests reach the drawer port through it).
   Operations& Ops() { return *ops_; }
   void ExitItemClick();
@@ -112,14 +114,25 @@ class TMainForm : public TForm, public FormAccess {
 
   QWidget* Control(const QString& name) const;
 
+  // The status line at the window's foot: the last operation's name, its outcome, where it went
+  // and how long it took, e.g. "通讯测试: 通讯测试成功! (127.0.0.1:5013, 0.3 s)". Empty until an
+  // operation has run; green after a success, red otherwise. Not one of the form's components:
+  // the language files and Config.cfg never see it.
+  QLabel* StatusLine = nullptr;
+
  protected:
   bool FormKeyDown(int key, Qt::KeyboardModifiers modifiers) override;
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void BuildControls();
+  // Shows an operation's outcome, target and duration in the status line. button names the
+  // operation by its caption.
+  void ShowOutcome(const char* button, const OpResult& result);
+  void PlaceStatusLine();
 
   bool shown_ = false;
   bool destroyed_ = false;

@@ -34,6 +34,11 @@ void SetTextColor(QLabel* label, const QColor& color) {
   label->setPalette(p);
 }
 
+// Every text of the dialog in one family (the dialog's own), at the captions' 15 pixels.
+QFont DialogFont() {
+  return WithCharset(DesignFont(QStringLiteral("宋体"), 15), kGb2312Charset);
+}
+
 QFrame* Bevel(TForm* form, const char* name, QRect bounds, QFrame::Shadow shadow) {
   auto* bevel = form->Create<QFrame>(name, nullptr);
   bevel->setFrameStyle(QFrame::Panel | shadow);
@@ -44,7 +49,7 @@ QFrame* Bevel(TForm* form, const char* name, QRect bounds, QFrame::Shadow shadow
 
 TLabel3D* ShadowCaption(TForm* form, const char* name, QRect bounds, const char* text) {
   auto* label = form->Create<TLabel3D>(name, nullptr);
-  label->setFont(WithCharset(DesignFont(QStringLiteral("Times New Roman"), 15), kGb2312Charset));
+  label->setFont(DialogFont());
   label->setText(QString::fromUtf8(text));
   label->setGeometry(bounds);
   label->SetTransparent(true);
@@ -53,7 +58,7 @@ TLabel3D* ShadowCaption(TForm* form, const char* name, QRect bounds, const char*
 
 QLabel* ValueLabel(TForm* form, const char* name, QRect bounds) {
   auto* label = form->Create<QLabel>(name, nullptr);
-  label->setFont(WithCharset(DesignFont(QStringLiteral("Times New Roman"), 15), kGb2312Charset));
+  label->setFont(DialogFont());
   SetTextColor(label, QColor(0, 0, 128));  // navy
   label->setAttribute(Qt::WA_TranslucentBackground);
   label->setGeometry(bounds);
@@ -62,7 +67,7 @@ QLabel* ValueLabel(TForm* form, const char* name, QRect bounds) {
 
 QPushButton* Button(TForm* form, const char* name, const char* text) {
   auto* button = form->Create<QPushButton>(name, nullptr);
-  button->setFont(WithCharset(DesignFont(QStringLiteral("宋体"), 15), kGb2312Charset));
+  button->setFont(DialogFont());
   QPalette p = button->palette();
   p.setColor(QPalette::ButtonText, Qt::black);
   button->setPalette(p);
@@ -94,7 +99,11 @@ TProgressForm::TProgressForm(QWidget* parent) : TForm(parent) {
   TotalLabel = ValueLabel(this, "TotalLabel", QRect(100, 92, 400, 17));
   ProgressBar1 = Create<QProgressBar>("ProgressBar1", nullptr);
   ProgressBar1->setGeometry(24, 120, 481, 15);
-  ProgressBar1->setTextVisible(false);
+  // The share of the packets sent, inside the bar.
+  ProgressBar1->setFont(DialogFont());
+  ProgressBar1->setTextVisible(true);
+  ProgressBar1->setAlignment(Qt::AlignCenter);
+  ProgressBar1->setFormat(QStringLiteral("%p%"));
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
   OKBtn = Button(this, "OKBtn", "确定");

@@ -133,9 +133,12 @@ std::vector<ControlDef> BuildControls() {
   c.push_back(commRG);
   c.push_back(Edit("IPAddrEd", nullptr, QRect(196, 22, 120, 22), "192.168.1.7"));
   c.push_back(Edit("IPPortEd", nullptr, QRect(440, 22, 64, 22), "5013"));
-  c.push_back(List("PortCB", nullptr, QRect(100, 50, 130, 22),
+  c.push_back(List("PortCB", nullptr, QRect(100, 50, 110, 22),
                    {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"}, 0));
-  c.push_back(List("BaudRateCB", nullptr, QRect(238, 50, 80, 22), baudRates, -1));
+  c.push_back(List("BaudRateCB", nullptr, QRect(262, 50, 80, 22), baudRates, -1));
+  // The caption of the speed list (created after it, so that the key order of Config.cfg and of
+  // the language files keeps the lists where they were).
+  c.push_back(Label("BaudRateLBL", nullptr, QRect(214, 53, 46, 16), "波特率:"));
   c.push_back(Edit("IdEd", nullptr, QRect(440, 50, 64, 22), "1234"));
 
   c.push_back(Group(kGb2, QRect(8, 88, kGroupWidth, kParamGroupBaseHeight), "参数"));
@@ -379,15 +382,18 @@ bool RevealRow(FormAccess& form, ServiceRow row, int languageIndex) {
     if (form.Visible(RowControls(r).first()))
       lowest = static_cast<int>(r);
   }
+  // Moved up, the lowest row sits one row higher: the group ends below it, without an empty
+  // band underneath.
+  const int rows = languageIndex == 3 ? lowest - 1 : lowest;
   QRect g = form.Bounds("GroupBox2");
-  const int grow = kParamGroupBaseHeight + kServiceRowHeight * lowest - g.height();
+  const int grow = kParamGroupBaseHeight + kServiceRowHeight * rows - g.height();
   g.setHeight(g.height() + grow);
   form.SetBounds("GroupBox2", g);
   form.SetClientHeight(form.ClientHeight() + grow);
   return true;
 }
 
-void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, int languageIndex,
+void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, bool shift, int languageIndex,
                    const std::function<void(KeyCommand)>& run) {
   if (key == Qt::Key_F2)
     run(KeyCommand::Test);
@@ -395,7 +401,7 @@ void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, int languageI
     run(KeyCommand::DownloadParam);
   else if (key == Qt::Key_F9)
     run(KeyCommand::Exit);
-  const bool service = ctrl && alt;
+  const bool service = ctrl && (alt || shift);
   if (service && key == Qt::Key_F3 && !RevealRow(form, ServiceRow::LabelProbe, languageIndex))
     return;
   if (service && key == Qt::Key_F4 && !RevealRow(form, ServiceRow::MachineNo, languageIndex))

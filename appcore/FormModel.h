@@ -129,19 +129,21 @@ void ApplyFormCreateLayout(FormAccess& form);
 // keeps chkBT and chkRadio beside their groups and sets the window height to grp3's bottom + 40.
 void ArrangeGroups(FormAccess& form);
 
-// The service rows that Ctrl+Alt+F3, F4 and F10 reveal.
+// The service rows that Ctrl+Alt+F3, F4 and F10 reveal (also Ctrl+Shift+F3, F4 and F10: Linux
+// desktops take Ctrl+Alt+F-keys for switching consoles, so those never reach the window there).
 enum class ServiceRow { LabelProbe = 1, MachineNo = 2, PrintType = 3 };
 // Reveals a row and grows GroupBox2 to cover the lowest revealed row (the window grows with it).
-// With languageIndex 3 the revealed controls also move 30 px up. False, and nothing changes,
-// when the row is already visible.
+// With languageIndex 3 the revealed controls also move 30 px up (row 1 beside the code page) and
+// the group ends below the lowest of them. False, and nothing changes, when the row is already
+// visible.
 bool RevealRow(FormAccess& form, ServiceRow row, int languageIndex);
 
 // Operations that function keys start: F2 test, F7 parameter download, F9 exit.
 enum class KeyCommand { Test, DownloadParam, Exit };
-// The window's key preview: F2/F7/F9 run their command through `run`, Ctrl+Alt+F3/F4/F10
-// reveal their rows, then the groups are stacked again, except after a reveal of a row that was
-// already visible. key is a Qt::Key value.
-void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, int languageIndex,
+// The window's key preview: F2/F7/F9 run their command through `run`, Ctrl+Alt+F3/F4/F10 and
+// Ctrl+Shift+F3/F4/F10 reveal their rows, then the groups are stacked again, except after a
+// reveal of a row that was already visible. key is a Qt::Key value.
+void HandleFormKey(FormAccess& form, int key, bool ctrl, bool alt, bool shift, int languageIndex,
                    const std::function<void(KeyCommand)>& run);
 
 // CommRG clicked: TCP/IP enables grpEthernet and disables grpCOM, RS232 the other way round.

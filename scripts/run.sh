@@ -1,55 +1,68 @@
 #!/usr/bin/env bash
-# make run. With a display: starts the printer simulator on 127.0.0.1 (UDP, a port the system
-# chooses), prepares a demo data directory (build/demo) whose Config.cfg points the window at the
-# simulator, runs the window there, and stops the simulator when the window closes. Without a
-# display: the headless demo.
+# make run. Starts the printer simulator on 127.0.0.1 (UDP 5013, or a port the system chooses
+# when 5013 is taken; the cash drawer on TCP 9100 when free) and prepares the demo data directory
+# (build/demo: Config.cfg pointing at the simulator, a made-up zk16.hex). With a display it runs
+# the window there and stops the simulator when the window closes. Without one it runs xv4ctl's
+# communication test, parameter download and cash drawer against the simulator, showing each
+# command, and says how to open the window (make run builds the window only with a display).
 set -euo pipefail
 build=${1:-build}
 bin="$build/bin"
+demo="$build/demo"
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/simulator.sh"
+. "$here/demo-data.sh"
+
+start_simulator "$bin" --udp 127.0.0.1:5013 2>/dev/null || start_simulator "$bin"
+prepare_demo_dir "$demo" "$sim_port"
+drawer="cash drawer on TCP 127.0.0.1:$sim_drawer_port"
+[ -n "$sim_drawer_port" ] || drawer="no cash drawer: TCP 127.0.0.1:9100 is taken"
+echo "Printer simulator on UDP 127.0.0.1:$sim_port, $drawer."
+echo "Demo data directory: $demo (Config.cfg points at the simulator; zk16.hex is made up)."
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running the headless demo instead."
-  exec "$here/demo.sh" "$bin"
-fi
+  echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): xv4ctl runs the window's operations."
+  status=0
+  run() {
+    echo
+    echo "\$ $*"
+    "$@" || { status=$?; echo "(exit status $status)"; }
+  }
+  ctl=("$bin/xv4ctl" --data-dir "$demo" --host 127.0.0.1 --port "$sim_port")
+  run "${ctl[@]}" test
+  run "${ctl[@]}" params
+  if [ "$sim_drawer_port" = 9100 ]; then
+    run "${ctl[@]}" drawer
+  elif [ -n "$sim_drawer_port" ]; then
+    run "${ctl[@]}" --drawer-port "$sim_drawer_port" drawer
+  fi
+  stop_simulator
+  echo
+  echo "What the simulator saw:"
+  sim_traffic | sed 's/^/  /'
+  cat <<TEXT
 
-demo="$build/demo"
-mkdir -p "$demo"
-. "$here/simulator.sh"
-start_simulator "$bin"
-port=$sim_port
-echo "Printer simulator on 127.0.0.1:$port"
-
-# The window reads its fields from Config.cfg: the printer address is the simulator's. A file
-# from an earlier demo keeps its other fields.
-cfg="$demo/Config.cfg"
-if [ -f "$cfg" ]; then
-  sed -i -E "s/^IPAddrEd=.*/IPAddrEd=127.0.0.1\r/; s/^IPPortEd=.*/IPPortEd=$port\r/" "$cfg"
-else
-  printf '%s\r\n' '[Set]' 'IPAddrEd=127.0.0.1' "IPPortEd=$port" 'PortCB=0' 'BaudRateCB=-1' \
-    'IdEd=1234' 'PP3IDEd=12345678' 'LabelHeightEd=210' 'LabelProbeEd=0' 'DensityEd=0' \
-    'cbbsort=-1' 'cbbJianFan=-1' 'cb_codepage=-1' 'NewIPAddrEd=127.0.0.1' 'EthCB=0' \
-    'edtlanyani=' 'WuxianPrinterIPEdit=127.0.0.2' 'BaseIPEdit=127.0.0.3' \
-    'WuxianPrinterIDEdit=1234' 'DefBaudRateCB=5' 'edKcid=1' 'cb_alert=-1' 'se1=50' \
-    'edt_WiFi_Ip=127.0.0.4' 'edt_wifi_Mac=' 'edt_wifi_pass=' 'cbb_wifi_keyType=0' \
-    'edt_wifi_ssid=' 'cbb_wifi_link=0' 'cbb_safetype=0' 'cb_Lng=0' >"$cfg"
-  chmod 600 "$cfg"
-fi
-# The parameter download sends the printer's font data file; the demo uses a made-up one.
-if [ ! -f "$demo/zk16.hex" ]; then
-  head -c 32768 /dev/zero | tr '\0' '\125' >"$demo/zk16.hex"
-fi
-cat >"$demo/README" <<'TEXT'
-Demo data directory of `make run`.
-
-Config.cfg points the window at the printer simulator on 127.0.0.1 (its port is written
-anew at every run). zk16.hex is synthetic: 128 records of 0x55 bytes, not real font data,
-made only so that the parameter download has a data file to send to the simulator.
+To open the window, run 'make run' in a desktop session (DISPLAY or WAYLAND_DISPLAY set, for
+example over 'ssh -X'): it builds the window, $bin/xv4tool, and opens it on $demo against
+the simulator. There F2 tests the link, F7 downloads the parameters and 'Open cash drawer'
+sends the drawer command. README.md has more examples; 'make test' builds and runs every test.
 TEXT
+  exit "$status"
+fi
 
+# Qt wants a private runtime directory; a session without one gets one for this run.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR="$sim_tmp/runtime"
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+fi
 # In the background, so that a signal to this script stops the window and the simulator at once.
 "$bin/xv4tool" --data-dir "$demo" &
 tool_pid=$!
 trap 'kill -TERM "$tool_pid" 2>/dev/null; exit 130' INT
 trap 'kill -TERM "$tool_pid" 2>/dev/null; exit 143' TERM
-wait "$tool_pid"
+status=0
+wait "$tool_pid" || status=$?
+stop_simulator
+echo "What the simulator saw:"
+sim_traffic | sed 's/^/  /'
+exit "$status"

@@ -259,6 +259,22 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
       o.faults.falseStart = true;
     } else if (name == "--bad-checksum-first") {
       error = count(&o.faults.badChecksumFirst);
+    } else if (name == "--drawer") {
+      if (!takeValue())
+        return "option --drawer needs [ADDR:]PORT";
+      const auto colon = value.rfind(':');
+      const auto p = ParseNumber(colon == std::string::npos ? value : value.substr(colon + 1));
+      if (!p || *p > 65535)
+        return "invalid TCP port in '" + value + "'";
+      if (colon != std::string::npos)
+        o.drawerAddress = value.substr(0, colon);
+      o.drawerPort = static_cast<std::uint16_t>(*p);
+      o.drawer = true;
+      o.drawerGiven = true;
+    } else if (name == "--no-drawer") {
+      error = flag();
+      o.drawer = false;
+      o.drawerGiven = false;
     } else {
       return "unknown option '" + args[i] + "'";
     }
@@ -269,6 +285,11 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
     return "--serial-pty and --serial cannot be used together";
   if (!o.udp && !o.serialPty && o.serialDevice.empty())
     o.udp = true;
+  // The drawer of a network printer sits on the printer's own address.
+  if (o.drawer && !o.drawerGiven) {
+    o.drawer = o.udp;
+    o.drawerAddress = o.udpAddress;
+  }
   return std::nullopt;
 }
 
@@ -279,16 +300,19 @@ loopback address and/or over a serial line (a new pseudo-terminal or an
 existing terminal device), optionally with injected faults.
 
 Without --udp, --serial-pty or --serial it listens on UDP 127.0.0.1:5013.
-When ready it prints one line per transport on standard output, e.g.
+With UDP it also listens as the cash drawer on TCP port 9100 of the same
+address, when that port is free. When ready it prints one line per transport
+on standard output, e.g.
   xv4sim: listening on udp 127.0.0.1:5013
   xv4sim: listening on serial /dev/pts/5
+  xv4sim: listening on tcp 127.0.0.1:9100 (cash drawer)
 and answers until SIGINT or SIGTERM. Traffic lines go to standard error.
 
 Transports:
   --udp [ADDR:]PORT       answer UDP datagrams on ADDR (default 127.0.0.1) and
                           PORT; port 0 lets the system choose (read it from the
                           listening line). ADDR must be a loopback address.
-  --allow-remote          accept a non-loopback ADDR for --udp
+  --allow-remote          accept a non-loopback ADDR for --udp and --drawer
   --serial-pty            create a pseudo-terminal; the tool opens the path
                           given in the listening line
   --serial DEVICE         answer on an existing terminal device (raw mode)
@@ -298,6 +322,18 @@ Transports:
                           not understood (default: any speed is understood)
   --pace                  serial: send answers at the line speed the tool set,
                           10 bit times per byte (a pseudo-terminal ignores it)
+
+Cash drawer:
+  --drawer [ADDR:]PORT    listen on TCP ADDR (default 127.0.0.1) and PORT for the
+                          drawer command ESC p 0 24 24 (1B 70 00 18 18), as a
+                          printer's raw printing port does; port 0 lets the
+                          system choose. ADDR must be a loopback address unless
+                          --allow-remote is given. Without this option the
+                          drawer listens on the UDP address, port 9100, when
+                          UDP is on and that port is free.
+  --no-drawer             no drawer listener
+  Each connection gives one traffic line when it ends, e.g.
+    xv4sim: tcp 9100 from 127.0.0.1:45678: 5 bytes 1B 70 00 18 18 -> drawer opened
 
 Answers:
   Handshake (14/1), end of session (14/2), data records (63/n) and program
@@ -334,6 +370,10 @@ Capture:
                           (4 hex digits), DATA the 256 data bytes (512 hex
                           digits); upper case; LF line ends. For example a
                           test record: 3F 007C 0000...0000
+                          A connection to the cash drawer adds the line
+                            DRAWER BYTES
+                          BYTES what it sent (up to 4096 bytes) as hex digits:
+                          DRAWER 1B70001818
 
 Faults (counted from the start; 0 switches a fault off):
   --nak-first N           refuse (0x55) the first N requests that would be

@@ -2,6 +2,7 @@
 // The simulator's command line: parsing, the help text, and the line formats it writes.
 // Pure functions; any thread.
 
+#include "sim/DrawerServer.h"
 #include "sim/PrinterEngine.h"
 #include "sim/SerialServer.h"
 
@@ -30,6 +31,14 @@ struct SimOptions {
   std::string infoFile;  // 256 raw bytes: the information record before the --info settings
   std::vector<std::pair<std::string, std::string>> infoSettings;  // in command-line order
   FaultConfig faults;
+
+  // Cash drawer (raw TCP). With UDP on and no --drawer, the simulator tries the UDP address at
+  // port 9100 and goes without a drawer when that port is taken; --drawer makes a failure to
+  // listen an error, --no-drawer switches it off.
+  bool drawer = true;
+  bool drawerGiven = false;  // --drawer ADDR:PORT
+  std::string drawerAddress = "127.0.0.1";
+  std::uint16_t drawerPort = kDrawerDefaultPort;
 };
 
 // Parses the arguments after the program name. Returns an error message, or nothing on success.

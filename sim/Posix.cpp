@@ -1,7 +1,9 @@
 #include "sim/Posix.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,49 @@ std::string ErrnoText(int error) {
 
 void ThrowErrno(const std::string& what, int error) {
   throw std::runtime_error(what + ": " + ErrnoText(error));
+}
+
+bool ParseIpv4(const std::string& text, in_addr* out) {
+  if (text == "localhost") {
+    out->s_addr = htonl(INADDR_LOOPBACK);
+    return true;
+  }
+  return ::inet_pton(AF_INET, text.c_str(), out) == 1;
+}
+
+BoundSocket BindSocket(int type, const std::string& address, std::uint16_t port, bool allowRemote) {
+  in_addr host{};
+  if (!ParseIpv4(address, &host))
+    throw std::runtime_error("not an IPv4 address: " + address);
+  if (!allowRemote && (ntohl(host.s_addr) >> 24) != 127)
+    throw std::runtime_error("refusing to listen on " + address + ": not a loopback address");
+  BoundSocket bound;
+  bound.fd.Reset(::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!bound.fd.Valid())
+    ThrowErrno("socket", errno);
+  if (type == SOCK_STREAM) {
+    // Connections of an earlier run in TIME_WAIT must not keep a listener off its port; a port
+    // that another listener holds stays refused.
+    const int one = 1;
+    ::setsockopt(bound.fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr = host;
+  local.sin_port = htons(port);
+  if (::bind(bound.fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ThrowErrno(std::string("bind ") + (type == SOCK_STREAM ? "tcp " : "") + address + ":" +
+                   std::to_string(port),
+               errno);
+  }
+  socklen_t len = sizeof local;
+  if (::getsockname(bound.fd.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+    ThrowErrno("getsockname", errno);
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+  bound.address = text;
+  bound.port = ntohs(local.sin_port);
+  return bound;
 }
 
 StopSignal::StopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {

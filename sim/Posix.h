@@ -5,6 +5,8 @@
 
 #include "platform/UniqueFd.h"
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -20,6 +22,20 @@ std::string ErrnoText(int error);
 [[noreturn]] void ThrowErrno(const std::string& what, int error);
 
 using platform::UniqueFd;
+
+// A dotted IPv4 text, or "localhost" (127.0.0.1). False for anything else.
+bool ParseIpv4(const std::string& text, in_addr* out);
+
+// A non-blocking, close-on-exec socket of the given type (SOCK_DGRAM, SOCK_STREAM) bound to
+// address:port (port 0: the system picks one), with the address and port it got. The address
+// must be an IPv4 loopback address (127.0.0.0/8, "localhost") unless allowRemote is set. Throws
+// std::runtime_error naming what failed ("bind tcp 127.0.0.1:9100: Address already in use").
+struct BoundSocket {
+  UniqueFd fd;
+  std::string address;  // as bound, e.g. "127.0.0.1"
+  std::uint16_t port = 0;
+};
+BoundSocket BindSocket(int type, const std::string& address, std::uint16_t port, bool allowRemote);
 
 // An eventfd that a controlling thread raises to stop a worker blocked in poll(). Any thread may
 // Raise(); the worker polls Fd() for input.

@@ -22,14 +22,6 @@ struct Outgoing {
   std::vector<std::uint8_t> bytes;
 };
 
-bool ParseIpv4(const std::string& text, in_addr* out) {
-  if (text == "localhost") {
-    out->s_addr = htonl(INADDR_LOOPBACK);
-    return true;
-  }
-  return ::inet_pton(AF_INET, text.c_str(), out) == 1;
-}
-
 }  // namespace
 
 bool IsLoopbackAddress(const std::string& address) {
@@ -55,30 +47,11 @@ UdpServer::~UdpServer() {
 void UdpServer::Start(const std::string& address, std::uint16_t port, bool allowRemote) {
   if (Running())
     throw std::logic_error("UdpServer already started");
-  in_addr host{};
-  if (!ParseIpv4(address, &host))
-    throw std::runtime_error("not an IPv4 address: " + address);
-  if (!allowRemote && !IsLoopbackAddress(address))
-    throw std::runtime_error("refusing to listen on " + address + ": not a loopback address");
-
   auto impl = std::make_unique<Impl>();
-  impl->socket.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!impl->socket.Valid())
-    ThrowErrno("socket", errno);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr = host;
-  local.sin_port = htons(port);
-  if (::bind(impl->socket.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-    ThrowErrno("bind " + address + ":" + std::to_string(port), errno);
-  socklen_t len = sizeof local;
-  if (::getsockname(impl->socket.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    ThrowErrno("getsockname", errno);
-
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-  address_ = text;
-  port_ = ntohs(local.sin_port);
+  BoundSocket bound = BindSocket(SOCK_DGRAM, address, port, allowRemote);
+  impl->socket = std::move(bound.fd);
+  address_ = bound.address;
+  port_ = bound.port;
   impl_ = std::move(impl);
   worker_ = std::thread([this] { Run(); });
 }

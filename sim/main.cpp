@@ -1,4 +1,5 @@
 // xv4sim: the printer simulator. See UsageText() in Options.cpp for the command line.
+#include "sim/DrawerServer.h"
 #include "sim/Options.h"
 #include "sim/Posix.h"
 #include "sim/PrinterEngine.h"
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,18 +105,30 @@ int main(int argc, char** argv) {
     if (!capture)
       return SetupError("cannot create " + options.captureFile + ": " + std::strerror(errno));
   }
+  // The record transports and the drawer write from their own threads: one line at a time.
+  std::mutex captureMutex;
+  const auto captureLine = [&capture, &captureMutex](const std::string& line) {
+    if (!capture)
+      return;
+    std::lock_guard lock(captureMutex);
+    std::fprintf(capture.get(), "%s\n", line.c_str());
+    std::fflush(capture.get());
+  };
   // Runs on the transports' threads, one call at a time (the engine serialises them).
   engine.SetObserver(
-      [&capture, quiet = options.quiet](const CapturedRecord& record, const Answer& answer) {
-        if (capture) {
-          std::fprintf(capture.get(), "%s\n", FormatCaptureLine(record).c_str());
-          std::fflush(capture.get());
-        }
+      [&captureLine, quiet = options.quiet](const CapturedRecord& record, const Answer& answer) {
+        captureLine(FormatCaptureLine(record));
         if (!quiet) {
           std::fprintf(stderr, "%s: %s -> %s\n", kProgram, DescribeRequest(record).c_str(),
                        DescribeAnswer(answer).c_str());
         }
       });
+  DrawerServer drawer;
+  drawer.SetObserver([&captureLine, &drawer, quiet = options.quiet](const DrawerReceipt& r) {
+    captureLine(FormatDrawerCaptureLine(r));
+    if (!quiet)
+      std::fprintf(stderr, "%s: %s\n", kProgram, DescribeDrawerReceipt(r, drawer.Port()).c_str());
+  });
 
   // SIGINT and SIGTERM are taken by sigwait() below; the transports' threads inherit the mask,
   // so no signal interrupts them.
@@ -127,29 +141,47 @@ int main(int argc, char** argv) {
   UdpServer udp(engine);
   SerialServer serial(engine);
   try {
-    if (options.udp) {
+    if (options.udp)
       udp.Start(options.udpAddress, options.udpPort, options.allowRemote);
-      std::printf("%s: listening on udp %s:%u\n", kProgram, udp.Address().c_str(),
-                  static_cast<unsigned>(udp.Port()));
-      std::fflush(stdout);
-    }
     if (options.serialPty)
       serial.StartPty(options.serial);
     else if (!options.serialDevice.empty())
       serial.StartDevice(options.serialDevice, options.serial);
-    if (serial.Running()) {
-      std::printf("%s: listening on serial %s\n", kProgram, serial.Path().c_str());
-      std::fflush(stdout);
+    if (options.drawer) {
+      try {
+        drawer.Start(options.drawerAddress, options.drawerPort, options.allowRemote);
+      } catch (const std::exception& e) {
+        if (options.drawerGiven)
+          throw;
+        // The default drawer port is often taken (a second simulator, a print server).
+        if (!options.quiet)
+          std::fprintf(stderr, "%s: no cash drawer (%s); --drawer ADDR:PORT picks another port\n",
+                       kProgram, e.what());
+      }
     }
   } catch (const std::exception& e) {
     return SetupError(e.what());
   }
+  // Every transport is up before the first listening line, so a script that waits for one may
+  // use them all.
+  if (udp.Running()) {
+    std::printf("%s: listening on udp %s:%u\n", kProgram, udp.Address().c_str(),
+                static_cast<unsigned>(udp.Port()));
+  }
+  if (serial.Running())
+    std::printf("%s: listening on serial %s\n", kProgram, serial.Path().c_str());
+  if (drawer.Running()) {
+    std::printf("%s: listening on tcp %s:%u (cash drawer)\n", kProgram, drawer.Address().c_str(),
+                static_cast<unsigned>(drawer.Port()));
+  }
+  std::fflush(stdout);
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {
   }
   udp.Stop();
   serial.Stop();
+  drawer.Stop();
   if (!options.quiet) {
     const EngineStats stats = engine.Stats();
     std::fprintf(stderr, "%s: stopped by %s after %d requests\n", kProgram,

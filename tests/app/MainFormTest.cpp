@@ -325,6 +325,25 @@ TEST_F(MainWindow, ServiceKeysRevealRowsAndRestackTheGroups) {
   EXPECT_TRUE(form->ReadWindow().machineNoRowVisible);
 }
 
+// Desktops switch consoles on Ctrl+Alt+F-keys, so the window never sees them there: Ctrl+Shift
+// reveals the same rows. Shift without Ctrl does not.
+TEST_F(MainWindow, ControlShiftRevealsTheServiceRowsToo) {
+  Start();
+  constexpr auto kCtrlShift = Qt::ControlModifier | Qt::ShiftModifier;
+  QTest::keyClick(form.get(), Qt::Key_F3, Qt::ShiftModifier);
+  QTest::keyClick(form.get(), Qt::Key_F4, Qt::ShiftModifier | Qt::AltModifier);
+  EXPECT_FALSE(form->Visible("LabelProbeEd"));
+  EXPECT_FALSE(form->Visible("PP3IDEd"));
+  QTest::keyClick(form.get(), Qt::Key_F3, kCtrlShift);
+  EXPECT_TRUE(form->Visible("LabelProbeLBL") && form->Visible("LabelProbeEd"));
+  QTest::keyClick(form.get(), Qt::Key_F4, kCtrlShift);
+  EXPECT_TRUE(form->Visible("PP3IDLBL") && form->Visible("PP3IDEd"));
+  QTest::keyClick(form.get(), Qt::Key_F10, kCtrlShift | Qt::AltModifier);
+  EXPECT_TRUE(form->ReadWindow().printTypeRowsVisible);
+  EXPECT_EQ(Height("GroupBox2"), 135);
+  ExpectStacked(*form);
+}
+
 TEST_F(MainWindow, FunctionKeysRunTheirOperations) {
   Start();
   // A malformed printer address: both operations run and refuse it before sending anything.
@@ -371,12 +390,40 @@ TEST_F(MainWindowEnglish, CharactersTheCodePageCannotHoldAreRefusedAsTyped) {
   }
 }
 
+// The group ends as far below its lowest row as it does below the code page alone: no empty band,
+// and no two controls share a place.
+void ExpectParamRowsPacked(TMainForm& form) {
+  QWidget* group = form.Control("GroupBox2");
+  std::vector<QWidget*> shown;
+  for (QWidget* w : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (TForm::OwnVisible(w) && !w->objectName().isEmpty())
+      shown.push_back(w);
+  }
+  int lowest = 0;
+  for (QWidget* w : shown) {
+    lowest = std::max(lowest, w->geometry().bottom() + 1);
+    for (QWidget* other : shown) {
+      EXPECT_TRUE(w == other || !w->geometry().intersects(other->geometry()))
+          << w->objectName().toStdString() << " overlaps " << other->objectName().toStdString();
+    }
+  }
+  const QRect codePage = form.Bounds("cb_codepage");
+  EXPECT_EQ(group->height() - lowest, kParamGroupBaseHeight - (codePage.bottom() + 1));
+}
+
 TEST_F(MainWindowEnglish, RevealedRowsMoveUpThirtyPixels) {
   Start();
   const QRect designed = form->Bounds("PP3IDEd");
   QTest::keyClick(form.get(), Qt::Key_F4, kCtrlAlt);
   EXPECT_EQ(form->Bounds("PP3IDEd"), designed.translated(0, -30));
+  EXPECT_EQ(Height("GroupBox2"), 75) << "row 2 sits on the line of row 1";
+  ExpectParamRowsPacked(*form);
+  QTest::keyClick(form.get(), Qt::Key_F3, kCtrlAlt);
+  EXPECT_EQ(Height("GroupBox2"), 75) << "row 1 sits beside the code page";
+  QTest::keyClick(form.get(), Qt::Key_F10, kCtrlAlt);
   EXPECT_EQ(Height("GroupBox2"), 105);
+  ExpectParamRowsPacked(*form);
+  ExpectStacked(*form);
 }
 
 TEST_F(MainWindow, ModeSelectionSwitchesTheEnabledGroup) {

@@ -128,6 +128,13 @@ TEST_F(ProgressDialog, MarginAndProgressDriveTheNumbersAndTheBar) {
   dialog.SetProgress(57);
   EXPECT_EQ(dialog.CurLabel->text(), "57");
   EXPECT_EQ(dialog.ProgressBar1->value(), 57);
+  EXPECT_TRUE(dialog.ProgressBar1->isTextVisible());
+  EXPECT_EQ(dialog.ProgressBar1->text(), "44%") << "57 of 128 shown as a share";
+  for (QWidget* w : std::initializer_list<QWidget*>{dialog.Label3D1, dialog.StatusLabel,
+                                                    dialog.CancelBtn, dialog.ProgressBar1}) {
+    EXPECT_EQ(w->font().families(), dialog.OKBtn->font().families())
+        << w->objectName().toStdString() << ": one font family throughout";
+  }
   for (int total : {0, -3}) {
     dialog.SetMargin(total);
     EXPECT_EQ(dialog.TotalLabel->text(), "0") << total;

@@ -15,6 +15,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <functional>
@@ -74,6 +75,14 @@ class WindowOperations : public test::AppFixture {
     form_->CommRGClick();
     Choose("BaudRateCB", 6);
   }
+  // The status line starts with the given text and ends in ", N.N s)".
+  void ExpectStatusLine(const QString& start, const QColor& colour) {
+    const QString line = form_->StatusLine->text();
+    EXPECT_TRUE(line.startsWith(start) &&
+                QRegularExpression(QStringLiteral(", \\d+\\.\\d s\\)$")).match(line).hasMatch())
+        << line.toStdString();
+    EXPECT_EQ(form_->StatusLine->palette().color(QPalette::WindowText), colour);
+  }
   void Choose(const char* combo, int index) {
     auto* box = static_cast<QComboBox*>(form_->Control(combo));
     box->setCurrentIndex(index);
@@ -100,6 +109,9 @@ TEST_F(WindowOperations, TestButtonSucceedsSilently) {
   EXPECT_TRUE(finals_.isEmpty());
   // The dialog's last progress message was the disconnect.
   EXPECT_EQ(progress_->StatusLabel->text(), "断开...");
+  // The status line keeps the outcome, where it went and how long it took.
+  ExpectStatusLine("通讯测试: 通讯测试成功! (127.0.0.1:" + QString::number(server_.Port()),
+                   QColor(0, 110, 0));
 }
 
 TEST_F(WindowOperations, FailedTestWaitsForOkThenClosesTheLink) {
@@ -121,6 +133,7 @@ TEST_F(WindowOperations, FailedTestWaitsForOkThenClosesTheLink) {
           .arg(server_.Port())))
       << progress_->DetailLabel->text().toStdString();
   EXPECT_NE(progress_->StatusLabel->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+  ExpectStatusLine("通讯测试: 通讯测试...失败! (127.0.0.1:", QColor(170, 0, 0));
   engine_.SetFaults({});
   form_->TestBtnClick();  // the next run has the look of progress again
   EXPECT_TRUE(progress_->ErrorIcon->isHidden());
@@ -211,11 +224,15 @@ TEST_F(WindowOperations, DrawerOverTcpFromTheWindow) {
   EXPECT_EQ(printer.AcceptAndReadAll(5000), QByteArray("\x1B\x70\x00\x18\x18", 5));
   EXPECT_TRUE(engine_.Captured().empty());
   EXPECT_TRUE(messages.empty());
+  ExpectStatusLine("开钱箱: OK (127.0.0.1:" + QString::number(printer.Port()), QColor(0, 110, 0));
 
   test::RefusingPort closed;
   form_->Ops().SetDrawerPort(closed.Port());
   form_->btnOpenDrawerClick();
   EXPECT_EQ(MessageTexts(), QStringList{"Socket Error # 111\nConnection refused."});
+  ExpectStatusLine(
+      "开钱箱: Socket Error # 111 Connection refused. (127.0.0.1:" + QString::number(closed.Port()),
+      QColor(170, 0, 0));
 }
 
 TEST_F(WindowOperations, SerialDrawerRunsTheTestOnceThenSendsDirectly) {

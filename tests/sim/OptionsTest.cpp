@@ -26,6 +26,37 @@ TEST(SimOptions, WithoutTransportListensOnLoopbackUdp) {
   EXPECT_EQ(o.udpAddress, "127.0.0.1");
   EXPECT_EQ(o.udpPort, kDefaultUdpPort);
   EXPECT_FALSE(o.serialPty);
+  EXPECT_TRUE(o.drawer && !o.drawerGiven) << "a drawer where the port is free";
+  EXPECT_EQ(o.drawerAddress, "127.0.0.1");
+  EXPECT_EQ(o.drawerPort, kDrawerDefaultPort);
+}
+
+// The default drawer sits on the printer's UDP address and only beside UDP; --drawer and
+// --no-drawer decide otherwise, the later one winning.
+TEST(SimOptions, DrawerFollowsTheUdpAddressUnlessGiven) {
+  const struct {
+    const char* args;
+    bool drawer;
+    bool given;
+    const char* address;
+    int port;
+  } cases[] = {
+      {"--udp 127.0.0.5:0", true, false, "127.0.0.5", 9100},
+      {"--serial-pty", false, false, "127.0.0.1", 9100},
+      {"--serial-pty --drawer 9200", true, true, "127.0.0.1", 9200},
+      {"--udp 127.0.0.5:0 --drawer=127.0.0.6:0", true, true, "127.0.0.6", 0},
+      {"--drawer 9200 --no-drawer", false, false, "127.0.0.1", 9200},
+  };
+  for (const auto& c : cases) {
+    SimOptions o;
+    ASSERT_FALSE(Parse(Words(c.args), &o)) << c.args;
+    EXPECT_EQ(o.drawer, c.drawer) << c.args;
+    EXPECT_EQ(o.drawerGiven, c.given) << c.args;
+    EXPECT_EQ(o.drawerAddress, c.address) << c.args;
+    EXPECT_EQ(o.drawerPort, c.port) << c.args;
+  }
+  SimOptions o;
+  EXPECT_TRUE(Parse({"--drawer", "127.0.0.1:99999"}, &o));
 }
 
 TEST(SimOptions, ParsesTransportsFaultsAndBothValueForms) {

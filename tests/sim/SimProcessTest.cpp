@@ -147,16 +147,43 @@ std::vector<std::string> LinesOf(const std::string& path) {
   return lines;
 }
 
-TEST(SimProcess, AnnouncesItsPortAnswersCapturesAndStopsOnSigterm) {
-  const std::string capture = TempPath("capture.txt");
-  SimProcess sim({"--udp", "127.0.0.1:0", "--capture", capture, "--info", "bt-name=FROM-CLI"});
-  const std::string line = sim.ReadLine();
-  const std::string prefix = "xv4sim: listening on udp 127.0.0.1:";
-  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-  const std::string digits = line.substr(prefix.size());
-  ASSERT_TRUE(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos)
+// The port at the end of a listening line ("...127.0.0.1:PORT" plus an optional suffix).
+std::uint16_t PortOf(const std::string& line, const std::string& prefix,
+                     const std::string& suffix = "") {
+  EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+  EXPECT_TRUE(line.size() >= prefix.size() + suffix.size() &&
+              line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
       << line;
-  const auto port = static_cast<std::uint16_t>(std::stoi(digits));
+  const std::string digits = line.substr(
+      prefix.size(), line.size() - std::min(line.size(), prefix.size() + suffix.size()));
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+    ADD_FAILURE() << line;
+    return 0;
+  }
+  return static_cast<std::uint16_t>(std::stoi(digits));
+}
+
+// Connects to 127.0.0.1:port over TCP, sends the bytes and closes, as the tool opens a drawer.
+void SendOverTcp(std::uint16_t port, const Bytes& bytes) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+TEST(SimProcess, AnnouncesItsPortsAnswersCapturesAndStopsOnSigterm) {
+  const std::string capture = TempPath("capture.txt");
+  SimProcess sim({"--udp", "127.0.0.1:0", "--capture", capture, "--info", "bt-name=FROM-CLI",
+                  "--drawer", "127.0.0.1:0"});
+  const auto port = PortOf(sim.ReadLine(), "xv4sim: listening on udp 127.0.0.1:");
+  const auto drawerPort =
+      PortOf(sim.ReadLine(), "xv4sim: listening on tcp 127.0.0.1:", " (cash drawer)");
+  ASSERT_TRUE(port != 0 && drawerPort != 0);
 
   test::UdpClient client(port);
   client.Send(MakeRecord(14, 1, {0x34, 0x12}));
@@ -165,17 +192,21 @@ TEST(SimProcess, AnnouncesItsPortAnswersCapturesAndStopsOnSigterm) {
   const auto reply = client.Receive();
   ASSERT_TRUE(reply);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&(*reply)[3 + 112])), "FROM-CLI");
+  // The cash drawer: the connection is reported once it has ended (at the latest on SIGTERM).
+  SendOverTcp(drawerPort, {0x1B, 0x70, 0x00, 0x18, 0x18});
 
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.WaitExit(), 0);
   const std::string errors = sim.ReadAllErrors();
   EXPECT_NE(errors.find("udp 14/1 handshake -> ack"), std::string::npos) << errors;
+  EXPECT_NE(errors.find(": 5 bytes 1B 70 00 18 18 -> drawer opened"), std::string::npos) << errors;
   EXPECT_NE(errors.find("stopped by SIGTERM after 2 requests"), std::string::npos) << errors;
 
   const auto lines = LinesOf(capture);
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "0E 0001 3412" + std::string(508, '0'));
   EXPECT_EQ(lines[1], "0E 0010 " + std::string(512, '0'));
+  EXPECT_EQ(lines[2], "DRAWER 1B70001818");
   std::remove(capture.c_str());
 }
 
@@ -202,11 +233,11 @@ TEST(SimProcess, ExitStatusTellsUsageErrorsFromSetUpErrors) {
     EXPECT_EQ(sim.WaitExit(), 2);
     EXPECT_NE(sim.ReadAllErrors().find("--help"), std::string::npos);
   }
-  {
+  for (const char* option : {"--udp", "--drawer"}) {
     // Refused before any socket is opened: nothing is sent anywhere.
-    SimProcess sim({"--udp", "192.168.1.7:5013"});
-    EXPECT_EQ(sim.WaitExit(), 1);
-    EXPECT_NE(sim.ReadAllErrors().find("not a loopback address"), std::string::npos);
+    SimProcess sim({option, "192.168.1.7:5013"});
+    EXPECT_EQ(sim.WaitExit(), 1) << option;
+    EXPECT_NE(sim.ReadAllErrors().find("not a loopback address"), std::string::npos) << option;
   }
   {
     SimProcess sim({"--help"});
