@@ -578,30 +578,28 @@ void ApplyLanguageTexts(FormAccess& form, int languageIndex) {
 }
 
 QString SettingCaption(const FormAccess& form, const QString& key) {
-  // The label in front of each field; the two RS232 lists sit in the connection row unlabelled.
+  // The label in front of each field; the RS232 port list sits in the connection row unlabelled.
   static const std::map<QString, QString> kCaptionOf = {
-      {"IPAddrEd", "StaticText1"},  {"IPPortEd", "StaticText2"},
-      {"IdEd", "StaticText3"},      {"PP3IDEd", "PP3IDLBL"},
-      {"LabelHeightEd", "Label7"},  {"LabelProbeEd", "LabelProbeLBL"},
-      {"DensityEd", "Label6"},      {"cbbsort", "Label4"},
-      {"cbbJianFan", "Label8"},     {"cb_codepage", "lb_codepage"},
-      {"NewIPAddrEd", "Label3"},    {"EthCB", "Label2"},
-      {"edtlanyani", "lbllanya"},   {"WuxianPrinterIPEdit", "Label12"},
-      {"BaseIPEdit", "Label13"},    {"WuxianPrinterIDEdit", "Label14"},
-      {"DefBaudRateCB", "Label1"},  {"edKcid", "Label5"},
-      {"cb_alert", "lbl3"},         {"se1", "lbl1"},
-      {"edt_WiFi_Ip", "Label11"},   {"edt_wifi_Mac", "txt1"},
-      {"edt_wifi_pass", "Label17"}, {"cbb_wifi_keyType", "Label10"},
-      {"edt_wifi_ssid", "Label16"}, {"cbb_wifi_link", "Label15"},
-      {"cbb_safetype", "Label18"},  {"cb_Lng", "Label9"},
+      {"IPAddrEd", "StaticText1"},   {"IPPortEd", "StaticText2"},
+      {"IdEd", "StaticText3"},       {"PP3IDEd", "PP3IDLBL"},
+      {"LabelHeightEd", "Label7"},   {"LabelProbeEd", "LabelProbeLBL"},
+      {"DensityEd", "Label6"},       {"cbbsort", "Label4"},
+      {"cbbJianFan", "Label8"},      {"cb_codepage", "lb_codepage"},
+      {"NewIPAddrEd", "Label3"},     {"EthCB", "Label2"},
+      {"edtlanyani", "lbllanya"},    {"WuxianPrinterIPEdit", "Label12"},
+      {"BaseIPEdit", "Label13"},     {"WuxianPrinterIDEdit", "Label14"},
+      {"DefBaudRateCB", "Label1"},   {"edKcid", "Label5"},
+      {"cb_alert", "lbl3"},          {"se1", "lbl1"},
+      {"edt_WiFi_Ip", "Label11"},    {"edt_wifi_Mac", "txt1"},
+      {"edt_wifi_pass", "Label17"},  {"cbb_wifi_keyType", "Label10"},
+      {"edt_wifi_ssid", "Label16"},  {"cbb_wifi_link", "Label15"},
+      {"cbb_safetype", "Label18"},   {"cb_Lng", "Label9"},
+      {"BaudRateCB", "BaudRateLBL"},
   };
   const auto it = kCaptionOf.find(key);
   if (it == kCaptionOf.end()) {
     const QStringList modes = form.Items(QStringLiteral("CommRG"));
-    return (key == QLatin1String("PortCB") || key == QLatin1String("BaudRateCB")) &&
-                   modes.size() > 1
-               ? modes[1]
-               : key;
+    return key == QLatin1String("PortCB") && modes.size() > 1 ? modes[1] : key;
   }
   QString caption = form.Text(it->second).trimmed();
   while (caption.endsWith(QLatin1Char(':')) || caption.endsWith(QChar(0xFF1A)))  // ':' '：'

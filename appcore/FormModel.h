@@ -187,8 +187,8 @@ int AnsiLength(const QString& text);
 void ApplyLanguageTexts(FormAccess& form, int languageIndex);
 
 // The caption that names a setting in the window, in the form's current language, without its
-// trailing colon ("Alarm type" for cb_alert in English). The RS232 port and speed lists have no
-// caption of their own and are named by their radio item, "RS232".
+// trailing colon ("Alarm type" for cb_alert in English). The RS232 port list has no caption of
+// its own and is named by its radio item, "RS232".
 QString SettingCaption(const FormAccess& form, const QString& key);
 
 // One Config.cfg key as the form holds it now, for listing the settings.
