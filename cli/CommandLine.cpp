@@ -314,12 +314,13 @@ PARAMETER OPTIONS
                    --reveal printer-type.
     --label-mode   Label printer mode.
     --reveal ROWS  Reveal service rows, a comma list of label-probe,
-                   machine-no and printer-type (the window's Ctrl+Alt+F3, F4
-                   and F10). A revealed row sends its own value instead of the
-                   printer's. printer-type without a type chosen
-                   (--set cbbsort=N) overwrites the printer's model byte with
-                   0 (xv4), and its speed and language bytes with 0xFF unless
-                   cbbJianFan is set: params and data warn about it.
+                   machine-no and printer-type (the window's Ctrl+Shift or
+                   Ctrl+Alt+F3, F4 and F10). A revealed row sends its own
+                   value instead of the printer's. printer-type without a
+                   type chosen (--set cbbsort=N) overwrites the printer's
+                   model byte with 0 (xv4), and its speed and language bytes
+                   with 0xFF unless cbbJianFan is set: params and data warn
+                   about it.
     --data-file FILE
                    The data file of params (default: zk16.hex in the
                    application directory).
