@@ -30,6 +30,9 @@ struct SimOptions {
   std::string infoFile;  // 256 raw bytes: the information record before the --info settings
   std::vector<std::pair<std::string, std::string>> infoSettings;  // in command-line order
   FaultConfig faults;
+  // Modems and lines: --modem puts the serial printer behind an emulated modem.
+  bool modem = false;
+  ModemOptions modemOptions;
 };
 
 // Parses the arguments after the program name. Returns an error message, or nothing on success.

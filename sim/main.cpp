@@ -111,6 +111,14 @@ int main(int argc, char** argv) {
 
   UdpServer udp(engine);
   SerialServer serial(engine);
+  // Runs on the serial thread; stdio keeps the lines whole.
+  const TrafficLog trafficLog = [quiet = options.quiet](const std::string& line) {
+    if (!quiet)
+      std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+  };
+  if (options.modem)
+    options.serial.modem = options.modemOptions;
+  serial.SetTrafficLog(trafficLog);
   try {
     if (options.udp) {
       udp.Start(options.udpAddress, options.udpPort, options.allowRemote);
@@ -123,7 +131,8 @@ int main(int argc, char** argv) {
     else if (!options.serialDevice.empty())
       serial.StartDevice(options.serialDevice, options.serial);
     if (serial.Running()) {
-      std::printf("%s: listening on serial %s\n", kProgram, serial.Path().c_str());
+      std::printf("%s: listening on %s %s\n", kProgram, options.modem ? "modem" : "serial",
+                  serial.Path().c_str());
       std::fflush(stdout);
     }
   } catch (const std::exception& e) {
