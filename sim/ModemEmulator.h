@@ -180,7 +180,7 @@ class ModemEmulator {
   std::array<std::uint8_t, 6> tail_{};  // the last six data bytes, oldest first
 };
 
-// How the far end takes a call: the printer's modem behind --modem.
+// How the far end takes a call: the printer's modem behind --modem, the other modem of a pair.
 enum class DialOutcome { kConnect, kBusy, kNoAnswer, kNoDialtone, kNoCarrier, kSilent };
 
 // The command-line words of the outcomes: connect, busy, no-answer, no-dialtone, no-carrier,
@@ -190,16 +190,20 @@ std::optional<DialOutcome> ParseDialOutcome(const std::string& name);
 // The result code of an outcome that ends the dial; nothing for kConnect and kSilent.
 std::optional<ModemResult> DialFailure(DialOutcome outcome);
 
-// The emulated modem and its telephone line, as the command line sets them.
+// The emulated modems and the telephone line between them, as the command line sets them.
 struct ModemOptions {
   DialOutcome dial = DialOutcome::kConnect;
-  // From ATD (or ATA) to the call's outcome: CONNECT, BUSY, ...
+  // From ATD (or ATA) to the call's outcome: CONNECT, BUSY, ...; also before the first RING.
   std::chrono::milliseconds delay{300};
   std::chrono::milliseconds guardTime{1000};  // factory S12
   // The line's speed: the speed in CONNECT, and bytes on the line take 10 bit times each.
   // 0: CONNECT reports the speed the tool set on its port and nothing is paced by the line.
   int lineBps = 0;
   int dropAfter = 0;  // printer behind a modem: the carrier drops after N records of a call
+  // Modem pair: RING every ringInterval; the caller gives up with NO ANSWER after ringLimit
+  // rings.
+  std::chrono::milliseconds ringInterval{1000};
+  int ringLimit = 10;
 };
 
 // Receives the modems' traffic lines, on the thread that serves them.

@@ -73,11 +73,13 @@ std::optional<std::optional<std::string>> ParseLineOption(
     const std::string& name, bool hasInlineValue,
     const std::function<std::optional<std::string>()>& takeValue, SimOptions* options,
     std::vector<std::string>* given) {
-  static const char* const kNames[] = {"--modem",       "--modem-dial",  "--modem-drop-after",
-                                       "--modem-delay", "--modem-guard", "--line-bps"};
+  static const char* const kNames[] = {
+      "--modem",       "--modem-pair",  "--null-modem", "--modem-dial",    "--modem-drop-after",
+      "--modem-delay", "--modem-guard", "--line-bps",   "--ring-interval", "--ring-limit"};
   if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames))
-    return std::nullopt;                    // not one of them
-  const std::optional<std::string> parsed;  // one of them, without an error
+    return std::nullopt;
+  // One of them, without an error (std::nullopt would say: not one of them).
+  const std::optional<std::string> parsed;
   given->push_back(name);
   ModemOptions& m = options->modemOptions;
   const auto flag = [&](bool* out) -> std::optional<std::string> {
@@ -109,6 +111,10 @@ std::optional<std::optional<std::string>> ParseLineOption(
 
   if (name == "--modem")
     return flag(&options->modem);
+  if (name == "--modem-pair")
+    return flag(&options->modemPair);
+  if (name == "--null-modem")
+    return flag(&options->nullModem);
   if (name == "--modem-dial") {
     const auto value = takeValue();
     if (!value)
@@ -126,12 +132,16 @@ std::optional<std::optional<std::string>> ParseLineOption(
     return milliseconds(0, 600'000, &m.delay);
   if (name == "--modem-guard")
     return milliseconds(0, 5100, &m.guardTime);
-  // --line-bps
-  if (auto e = number(0, 10'000'000, &m.lineBps))
-    return e;
-  if (m.lineBps > 0 && m.lineBps < 50)
-    return "invalid value for --line-bps: " + std::to_string(m.lineBps) + " (0, or 50 and above)";
-  return parsed;
+  if (name == "--line-bps") {
+    if (auto e = number(0, 10'000'000, &m.lineBps))
+      return e;
+    if (m.lineBps > 0 && m.lineBps < 50)
+      return "invalid value for --line-bps: " + std::to_string(m.lineBps) + " (0, or 50 and above)";
+    return parsed;
+  }
+  if (name == "--ring-interval")
+    return milliseconds(1, 600'000, &m.ringInterval);
+  return number(0, 1000, &m.ringLimit);  // --ring-limit
 }
 
 // The combinations of the modem and line options, once the whole command line is read.
@@ -139,9 +149,18 @@ std::optional<std::string> CheckLineOptions(const SimOptions& o,
                                             const std::vector<std::string>& given) {
   if (o.modem && !o.serialPty && o.serialDevice.empty())
     return "--modem needs --serial-pty or --serial";
+  if (o.modemPair && o.nullModem)
+    return "--modem-pair and --null-modem cannot be used together";
   for (const std::string& name : given) {
-    if (name != "--modem" && !o.modem)
+    if ((name == "--modem-dial" || name == "--modem-delay" || name == "--modem-guard") &&
+        !o.modem && !o.modemPair)
+      return name + " needs --modem or --modem-pair";
+    if (name == "--modem-drop-after" && !o.modem)
       return name + " needs --modem";
+    if ((name == "--ring-interval" || name == "--ring-limit") && !o.modemPair)
+      return name + " needs --modem-pair";
+    if (name == "--line-bps" && !o.modem && !o.modemPair && !o.nullModem)
+      return name + " needs --modem, --modem-pair or --null-modem";
   }
   return std::nullopt;
 }
@@ -366,7 +385,7 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
     return "--serial-pty and --serial cannot be used together";
   if (auto e = CheckLineOptions(o, lineOptions))
     return e;
-  if (!o.udp && !o.serialPty && o.serialDevice.empty())
+  if (!o.udp && !o.serialPty && o.serialDevice.empty() && !o.modemPair && !o.nullModem)
     o.udp = true;
   return std::nullopt;
 }
@@ -377,8 +396,9 @@ Simulate an XV4 printer for xv4tool: answer its device records over UDP on a
 loopback address and/or over a serial line (a new pseudo-terminal or an
 existing terminal device), optionally with injected faults.
 
-Without --udp, --serial-pty or --serial it listens on UDP 127.0.0.1:5013.
-When ready it prints one line per transport on standard output, e.g.
+Without --udp, --serial-pty, --serial, --modem-pair or --null-modem it listens on
+UDP 127.0.0.1:5013. When ready it prints one line per transport on standard
+output, e.g.
   xv4sim: listening on udp 127.0.0.1:5013
   xv4sim: listening on serial /dev/pts/5
 and answers until SIGINT or SIGTERM. Traffic lines go to standard error.
@@ -468,19 +488,36 @@ Modems and lines:
   --modem-dial OUTCOME    how dials end: connect (default), busy, no-answer,
                           no-dialtone, no-carrier, or silent (no answer at all;
                           a byte from the tool abandons the dial)
-  --modem-delay MS        from ATDT or ATA to its outcome (CONNECT, BUSY, ...)
-                          (default 300)
+  --modem-delay MS        from ATDT or ATA to its outcome (CONNECT, BUSY, ...),
+                          and to the first RING (default 300)
   --modem-guard MS        the guard time of the +++ escape (default 1000)
   --modem-drop-after N    the carrier is lost after N records of a call: NO
                           CARRIER, and the modem is back in command state
-  --line-bps BPS          the line's speed: CONNECT reports it, and the
-                          printer's answers take 10 bit times a byte (115200
-                          moves 11520 bytes/s). Default: CONNECT reports the
-                          speed the tool set on its port
+  --modem-pair            two new pseudo-terminals, A and B, each with its own
+                          emulated modem, joined by a telephone line: ATDT on
+                          one side rings the other (RING) until it answers with
+                          ATA (or S0 rings have come); then both say CONNECT and
+                          bytes flow both ways. A hang-up on one side (ATH0, or
+                          closing the port) gives NO CARRIER on the other; a
+                          side that is off hook is BUSY. Listening lines:
+                            xv4sim: listening on modem-pair A /dev/pts/6
+                            xv4sim: listening on modem-pair B /dev/pts/7
+  --ring-interval MS      time between two RINGs (default 1000)
+  --ring-limit N          the caller gives up with NO ANSWER after N rings
+                          (default 10)
+  --null-modem            two new pseudo-terminals, A and B, joined directly as
+                          by a cable (no modems). Listening lines:
+                            xv4sim: listening on null-modem A /dev/pts/6
+                            xv4sim: listening on null-modem B /dev/pts/7
+  --line-bps BPS          the line's speed: CONNECT reports it, and bytes on the
+                          line (with --modem: the printer's answers) take 10
+                          bit times each (115200 moves 11520 bytes/s).
+                          Default: unpaced, and CONNECT reports the speed the
+                          tool set on its port
   Modem commands, answers and calls are traffic lines, e.g.
     xv4sim: modem "AT&F" -> OK
-    xv4sim: modem "ATDT5551234" -> dialing 5551234
-    xv4sim: modem -> CONNECT 9600
+    xv4sim: modem A "ATDT5551234" -> dialing 5551234
+    xv4sim: modem B -> RING
 
 Other:
   -q, --quiet             no traffic lines (the listening lines stay)

@@ -30,8 +30,11 @@ struct SimOptions {
   std::string infoFile;  // 256 raw bytes: the information record before the --info settings
   std::vector<std::pair<std::string, std::string>> infoSettings;  // in command-line order
   FaultConfig faults;
-  // Modems and lines: --modem puts the serial printer behind an emulated modem.
+  // Modems and lines: --modem puts the serial printer behind an emulated modem; --modem-pair
+  // and --null-modem join two new pseudo-terminals by a telephone line or a cable.
   bool modem = false;
+  bool modemPair = false;
+  bool nullModem = false;
   ModemOptions modemOptions;
 };
 

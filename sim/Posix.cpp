@@ -212,4 +212,48 @@ std::vector<std::pair<int, bool>> OpenWatch::ReadChanges() {
   }
 }
 
+PacedWire::Clock::time_point PacedWire::Done(std::uint64_t bytes) const {
+  // 10 bit times per byte; split so that the product cannot overflow.
+  const auto bps = static_cast<std::uint64_t>(bps_);
+  constexpr std::uint64_t kTenSecondsNs = 10'000'000'000ULL;
+  const std::uint64_t ns = bytes / bps * kTenSecondsNs + bytes % bps * kTenSecondsNs / bps;
+  return start_ + std::chrono::nanoseconds(ns);
+}
+
+void PacedWire::Push(const std::uint8_t* bytes, std::size_t n, Clock::time_point now) {
+  if (bytes_.empty() && bps_ > 0) {
+    // The wire was idle: a new busy period starts now.
+    start_ = now;
+    sent_ = 0;
+  }
+  bytes_.insert(bytes_.end(), bytes, bytes + n);
+}
+
+std::vector<std::uint8_t> PacedWire::Take(Clock::time_point now) {
+  std::size_t n = bytes_.size();
+  if (bps_ > 0) {
+    const auto bps = static_cast<std::uint64_t>(bps_);
+    constexpr std::uint64_t kTenSecondsNs = 10'000'000'000ULL;
+    const auto elapsed = static_cast<std::uint64_t>(
+        std::max<std::int64_t>(0, std::chrono::nanoseconds(now - start_).count()));
+    const std::uint64_t through =
+        elapsed / kTenSecondsNs * bps + elapsed % kTenSecondsNs * bps / kTenSecondsNs;
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, through > sent_ ? through - sent_ : 0));
+  }
+  std::vector<std::uint8_t> out(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(n));
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(n));
+  sent_ += n;
+  return out;
+}
+
+std::optional<PacedWire::Clock::time_point> PacedWire::NextDue() const {
+  if (bytes_.empty())
+    return std::nullopt;
+  if (bps_ == 0)
+    return Clock::time_point{};
+  // About 10 ms of line time at once, so that a busy wire wakes its owner 100 times a second.
+  const std::uint64_t chunk = std::min<std::uint64_t>(bytes_.size(), std::max(1, bps_ / 1000));
+  return Done(sent_ + chunk);
+}
+
 }  // namespace xv4::sim

@@ -127,6 +127,31 @@ class OpenWatch {
   std::vector<int> opens_;    // open descriptors per index, as counted from the events
 };
 
+// A one-way line with an optional speed: bytes pushed in come out after the time a wire at bps
+// takes for them (10 bit times per byte, start and stop bit included), in order; bps 0 passes
+// them on at once. Owned by one worker thread.
+class PacedWire {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit PacedWire(int bps = 0) : bps_(bps) {}
+
+  void Push(const std::uint8_t* bytes, std::size_t n, Clock::time_point now);
+  // Removes and returns the bytes through by now.
+  std::vector<std::uint8_t> Take(Clock::time_point now);
+  // When the next bytes are due (a few milliseconds' worth at a time); nothing when empty.
+  std::optional<Clock::time_point> NextDue() const;
+  std::size_t Size() const { return bytes_.size(); }
+  void Clear() { bytes_.clear(); }
+
+ private:
+  Clock::time_point Done(std::uint64_t bytes) const;  // when byte number `bytes` has left
+
+  int bps_;
+  std::deque<std::uint8_t> bytes_;
+  Clock::time_point start_{};  // when the wire began its current busy period
+  std::uint64_t sent_ = 0;     // bytes taken since start_
+};
+
 // Waits in ppoll() on the given descriptors until one is ready or the deadline (if any) has
 // come. Returns false only on an error other than EINTR.
 struct PollEntry {

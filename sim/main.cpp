@@ -1,6 +1,7 @@
 // xv4sim: the printer simulator. See UsageText() in Options.cpp for the command line.
 #include "sim/Options.h"
 #include "sim/PrinterEngine.h"
+#include "sim/PtyPairServer.h"
 #include "sim/SerialServer.h"
 #include "sim/UdpServer.h"
 
@@ -111,7 +112,8 @@ int main(int argc, char** argv) {
 
   UdpServer udp(engine);
   SerialServer serial(engine);
-  // Runs on the serial thread; stdio keeps the lines whole.
+  PtyPairServer pair;
+  // Runs on the serial and pair threads; stdio keeps the lines whole.
   const TrafficLog trafficLog = [quiet = options.quiet](const std::string& line) {
     if (!quiet)
       std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
@@ -119,6 +121,7 @@ int main(int argc, char** argv) {
   if (options.modem)
     options.serial.modem = options.modemOptions;
   serial.SetTrafficLog(trafficLog);
+  pair.SetTrafficLog(trafficLog);
   try {
     if (options.udp) {
       udp.Start(options.udpAddress, options.udpPort, options.allowRemote);
@@ -135,6 +138,16 @@ int main(int argc, char** argv) {
                   serial.Path().c_str());
       std::fflush(stdout);
     }
+    if (options.modemPair || options.nullModem) {
+      pair.Start(
+          options.modemPair ? PtyPairServer::Kind::kModemPair : PtyPairServer::Kind::kNullModem,
+          options.modemOptions);
+      for (int side = 0; side < 2; ++side)
+        std::printf("%s: listening on %s %c %s\n", kProgram,
+                    options.modemPair ? "modem-pair" : "null-modem", side == 0 ? 'A' : 'B',
+                    pair.Path(side).c_str());
+      std::fflush(stdout);
+    }
   } catch (const std::exception& e) {
     return SetupError(e.what());
   }
@@ -144,6 +157,7 @@ int main(int argc, char** argv) {
   }
   udp.Stop();
   serial.Stop();
+  pair.Stop();
   if (!options.quiet) {
     const EngineStats stats = engine.Stats();
     std::fprintf(stderr, "%s: stopped by %s after %d requests\n", kProgram,

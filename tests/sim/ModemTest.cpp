@@ -1,4 +1,5 @@
 // The emulated modems as a tool meets them: through the pseudo-terminals, byte for byte.
+#include "sim/PtyPairServer.h"
 #include "sim/SerialServer.h"
 
 #include "SimTestSupport.h"
@@ -26,6 +27,7 @@ ModemOptions FastModem() {
   ModemOptions m;
   m.delay = kDelay;
   m.guardTime = kGuard;
+  m.ringInterval = milliseconds(50);
   return m;
 }
 
@@ -226,6 +228,92 @@ TEST_F(ModemTest, CarrierDropsAfterTheRecordsAndClosingThePortHangsUp) {
   Send(again, "ATDT3\r\n");
   EXPECT_EQ(ReadUntil(again, "CONNECT 9600\r\n"), "ATDT3\r\r\nCONNECT 9600\r\n")
       << "the speed of the port as opened";
+}
+
+TEST(ModemPair, DialRingAnswerTalkBothWaysAndHangUp) {
+  {
+    // Nobody answers: RING on B at each interval, then NO ANSWER on A.
+    PtyPairServer pair;
+    ModemOptions options = FastModem();
+    options.ringLimit = 2;
+    pair.Start(PtyPairServer::Kind::kModemPair, options);
+    PtyClient a(pair.Path(0));
+    PtyClient b(pair.Path(1));
+    Send(a, "ATDT5551234\r\n");
+    EXPECT_EQ(ReadUntil(a, "NO ANSWER\r\n"), "ATDT5551234\r\r\nNO ANSWER\r\n");
+    EXPECT_EQ(Text(b.Read(64, kQuiet)), "\r\nRING\r\n\r\nRING\r\n");
+  }
+
+  TrafficLines lines;  // outlives the server's worker
+  PtyPairServer pair;
+  pair.SetTrafficLog(lines.Sink());
+  ModemOptions options = FastModem();
+  options.ringInterval = milliseconds(500);
+  options.ringLimit = 20;
+  pair.Start(PtyPairServer::Kind::kModemPair, options);
+  PtyClient a(pair.Path(0), B115200);
+  auto bClient = std::make_unique<PtyClient>(pair.Path(1), B57600);
+  PtyClient& b = *bClient;
+  ExpectCommand(a, "AT&F");
+  Send(a, "ATDT5551234\r\n");
+  EXPECT_EQ(ReadUntil(b, "\r\nRING\r\n"), "\r\nRING\r\n");
+  Send(b, "ATA\r\n");
+  // Each side reports the speed its own tool set (the line is not paced).
+  const std::string bConnect = "ATA\r\r\nCONNECT 57600\r\n";
+  const std::string bRead = ReadUntil(b, bConnect);
+  EXPECT_EQ(bRead.substr(bRead.size() - std::min(bRead.size(), bConnect.size())), bConnect)
+      << "after any further RINGs";
+  EXPECT_EQ(ReadUntil(a, "CONNECT 115200\r\n"), "ATDT5551234\r\r\nCONNECT 115200\r\n");
+
+  Bytes data(3000);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<std::uint8_t>(i % 251);
+  a.Write(data);
+  EXPECT_EQ(b.Read(data.size()), data);
+  Send(b, "from B\r\n");
+  EXPECT_EQ(Text(a.Read(8)), "from B\r\n");
+
+  // A escapes and hangs up; the escape line travels to B before its carrier goes.
+  Send(a, "+++AT\r\n");
+  EXPECT_EQ(ReadUntil(a, "\r\nOK\r\n\n"), "\r\nOK\r\n\n");
+  ExpectCommand(a, "ATH0");
+  EXPECT_EQ(ReadUntil(b, "NO CARRIER\r\n"), "+++AT\r\r\nNO CARRIER\r\n");
+  ExpectCommand(b, "AT");
+
+  // This time B calls A and A answers; then B's tool closes its port: NO CARRIER on A.
+  Send(b, "ATDT1\r\n");
+  EXPECT_EQ(ReadUntil(a, "\r\nRING\r\n"), "\r\nRING\r\n");
+  Send(a, "ATA\r\n");
+  EXPECT_NE(ReadUntil(a, "CONNECT 115200\r\n").find("ATA\r\r\nCONNECT 115200\r\n"),
+            std::string::npos);
+  EXPECT_NE(ReadUntil(b, "CONNECT 57600\r\n").find("CONNECT 57600\r\n"), std::string::npos);
+  b.Write({0x41});
+  EXPECT_EQ(a.Read(1), Bytes{0x41});
+  bClient.reset();
+  EXPECT_EQ(ReadUntil(a, "NO CARRIER\r\n"), "\r\nNO CARRIER\r\n");
+  EXPECT_TRUE(lines.WaitFor("modem B terminal closed: on hook, call ended\n")) << lines.Text();
+}
+
+TEST(NullModem, JoinsTwoTerminalsAtTheLineSpeed) {
+  PtyPairServer pair;
+  ModemOptions options;
+  options.lineBps = 115200;
+  pair.Start(PtyPairServer::Kind::kNullModem, options);
+  PtyClient a(pair.Path(0));
+  // Bytes wait for the other side to be opened.
+  Send(a, "early");
+  PtyClient b(pair.Path(1));
+  EXPECT_EQ(Text(b.Read(5)), "early");
+  Bytes data(2304);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<std::uint8_t>(255 - i % 256);
+  const auto sent = Clock::now();
+  a.Write(data);
+  EXPECT_EQ(b.Read(data.size()), data);
+  // 2304 bytes at 11,520 bytes/s are 200 ms on the line.
+  EXPECT_GE(Clock::now() - sent, milliseconds(190));
+  Send(b, "back");
+  EXPECT_EQ(Text(a.Read(4)), "back");
 }
 
 }  // namespace

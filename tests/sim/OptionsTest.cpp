@@ -102,14 +102,23 @@ TEST(SimOptions, ModemAndLineOptionsAndTheirCombinations) {
   EXPECT_EQ(o.modemOptions.dropAfter, 3);
   EXPECT_EQ(o.modemOptions.lineBps, 115200);
 
+  SimOptions pair;
+  ASSERT_FALSE(Parse(Words("--modem-pair --ring-interval 250 --ring-limit 4"), &pair));
+  EXPECT_TRUE(pair.modemPair);
+  EXPECT_FALSE(pair.udp) << "a pair alone opens no UDP port";
+  EXPECT_EQ(pair.modemOptions.ringInterval.count(), 250);
+  EXPECT_EQ(pair.modemOptions.ringLimit, 4);
+
   const std::vector<std::string> bad[] = {
       {"--modem"},
+      {"--modem-pair", "--null-modem"},
       {"--serial-pty", "--modem", "--modem-dial", "maybe"},
-      {"--serial-pty", "--modem-drop-after", "1"},
+      {"--modem-pair", "--modem-drop-after", "1"},
+      {"--serial-pty", "--modem", "--ring-limit", "3"},
       {"--line-bps", "9600"},
-      {"--serial-pty", "--modem", "--line-bps", "10"},
+      {"--null-modem", "--line-bps", "10"},
       {"--serial-pty", "--modem=1"},
-      {"--serial-pty", "--modem", "--modem-guard", "6000"},
+      {"--modem-pair", "--modem-guard", "6000"},
   };
   for (const auto& args : bad) {
     SimOptions b;
@@ -167,7 +176,7 @@ TEST(SimOptions, HelpNamesEveryOption) {
              "--info-file --nak-first --drop-every --silent-after --corrupt-first --delay "
              "--split-at --split-gap --garbage --false-start --bad-checksum-first --quiet --help "
              "--version --modem --modem-dial --modem-delay --modem-guard --modem-drop-after "
-             "--line-bps"))
+             "--modem-pair --ring-interval --ring-limit --null-modem --line-bps"))
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
