@@ -145,7 +145,8 @@ void SerialServer::PrinterCall::Tick(Clock::time_point now) {
   }
   if (dropAt_ && now >= *dropAt_) {
     EndCall();
-    Log("carrier lost after " + std::to_string(records_) + " records");
+    Log("carrier lost after " + std::to_string(records_) +
+        (records_ == 1 ? " record" : " records"));
     modem_.CarrierLost();
   }
 }
