@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <functional>
+#include <iterator>
 #include <limits>
 
 namespace xv4::sim {
@@ -61,6 +64,105 @@ std::optional<int> ParseCount(const std::string& text) {
   if (!v || *v > std::numeric_limits<int>::max())
     return std::nullopt;
   return static_cast<int>(*v);
+}
+
+// The options of the modems and lines. Returns nothing when name is none of them, otherwise
+// the outcome: an error message, or nothing. `given` collects the names met, for the checks
+// after the whole command line.
+std::optional<std::optional<std::string>> ParseLineOption(
+    const std::string& name, bool hasInlineValue,
+    const std::function<std::optional<std::string>()>& takeValue, SimOptions* options,
+    std::vector<std::string>* given) {
+  static const char* const kNames[] = {
+      "--modem",       "--modem-pair",  "--null-modem", "--modem-dial",    "--modem-drop-after",
+      "--modem-delay", "--modem-guard", "--line-bps",   "--ring-interval", "--ring-limit"};
+  if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames))
+    return std::nullopt;
+  // One of them, without an error (std::nullopt would say: not one of them).
+  const std::optional<std::string> parsed;
+  given->push_back(name);
+  ModemOptions& m = options->modemOptions;
+  const auto flag = [&](bool* out) -> std::optional<std::string> {
+    if (hasInlineValue)
+      return "option " + name + " takes no value";
+    *out = true;
+    return std::nullopt;
+  };
+  // A number from min to max.
+  const auto number = [&](int min, int max, int* out) -> std::optional<std::string> {
+    const auto value = takeValue();
+    if (!value)
+      return "option " + name + " needs a value";
+    const auto n = ParseCount(*value);
+    if (!n || *n < min || *n > max)
+      return "invalid value for " + name + ": '" + *value + "' (" + std::to_string(min) + " to " +
+             std::to_string(max) + ")";
+    *out = *n;
+    return std::nullopt;
+  };
+  const auto milliseconds = [&](int min, int max,
+                                std::chrono::milliseconds* out) -> std::optional<std::string> {
+    int ms = 0;
+    if (auto e = number(min, max, &ms))
+      return e;
+    *out = std::chrono::milliseconds(ms);
+    return std::nullopt;
+  };
+
+  if (name == "--modem")
+    return flag(&options->modem);
+  if (name == "--modem-pair")
+    return flag(&options->modemPair);
+  if (name == "--null-modem")
+    return flag(&options->nullModem);
+  if (name == "--modem-dial") {
+    const auto value = takeValue();
+    if (!value)
+      return "option --modem-dial needs a value";
+    const auto outcome = ParseDialOutcome(*value);
+    if (!outcome)
+      return "invalid --modem-dial '" + *value +
+             "': connect, busy, no-answer, no-dialtone, no-carrier or silent";
+    m.dial = *outcome;
+    return parsed;
+  }
+  if (name == "--modem-drop-after")
+    return number(0, std::numeric_limits<int>::max(), &m.dropAfter);
+  if (name == "--modem-delay")
+    return milliseconds(0, 600'000, &m.delay);
+  if (name == "--modem-guard")
+    return milliseconds(0, 5100, &m.guardTime);
+  if (name == "--line-bps") {
+    if (auto e = number(0, 10'000'000, &m.lineBps))
+      return e;
+    if (m.lineBps > 0 && m.lineBps < 50)
+      return "invalid value for --line-bps: " + std::to_string(m.lineBps) + " (0, or 50 and above)";
+    return parsed;
+  }
+  if (name == "--ring-interval")
+    return milliseconds(1, 600'000, &m.ringInterval);
+  return number(0, 1000, &m.ringLimit);  // --ring-limit
+}
+
+// The combinations of the modem and line options, once the whole command line is read.
+std::optional<std::string> CheckLineOptions(const SimOptions& o,
+                                            const std::vector<std::string>& given) {
+  if (o.modem && !o.serialPty && o.serialDevice.empty())
+    return "--modem needs --serial-pty or --serial";
+  if (o.modemPair && o.nullModem)
+    return "--modem-pair and --null-modem cannot be used together";
+  for (const std::string& name : given) {
+    if ((name == "--modem-dial" || name == "--modem-delay" || name == "--modem-guard") &&
+        !o.modem && !o.modemPair)
+      return name + " needs --modem or --modem-pair";
+    if (name == "--modem-drop-after" && !o.modem)
+      return name + " needs --modem";
+    if ((name == "--ring-interval" || name == "--ring-limit") && !o.modemPair)
+      return name + " needs --modem-pair";
+    if (name == "--line-bps" && !o.modem && !o.modemPair && !o.nullModem)
+      return name + " needs --modem, --modem-pair or --null-modem";
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -129,6 +231,7 @@ std::optional<std::string> ApplyInfoSetting(const std::string& key, const std::s
 std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args,
                                             SimOptions* options) {
   SimOptions& o = *options;
+  std::vector<std::string> lineOptions;  // modem and line options met
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::optional<std::string> inlineValue;
@@ -164,6 +267,19 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
       *out = *n;
       return std::nullopt;
     };
+
+    // Modems and lines.
+    const auto lineValue = [&]() -> std::optional<std::string> {
+      if (!takeValue())
+        return std::nullopt;
+      return value;
+    };
+    if (const auto outcome =
+            ParseLineOption(name, inlineValue.has_value(), lineValue, &o, &lineOptions)) {
+      if (*outcome)
+        return *outcome;
+      continue;
+    }
 
     std::optional<std::string> error;
     if (name == "-h" || name == "--help") {
@@ -283,7 +399,9 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
   }
   if (o.serialPty && !o.serialDevice.empty())
     return "--serial-pty and --serial cannot be used together";
-  if (!o.udp && !o.serialPty && o.serialDevice.empty())
+  if (auto e = CheckLineOptions(o, lineOptions))
+    return e;
+  if (!o.udp && !o.serialPty && o.serialDevice.empty() && !o.modemPair && !o.nullModem)
     o.udp = true;
   // The drawer of a network printer sits on the printer's own address.
   if (o.drawer && !o.drawerGiven) {
@@ -299,10 +417,10 @@ Simulate an XV4 printer for xv4tool: answer its device records over UDP on a
 loopback address and/or over a serial line (a new pseudo-terminal or an
 existing terminal device), optionally with injected faults.
 
-Without --udp, --serial-pty or --serial it listens on UDP 127.0.0.1:5013.
-With UDP it also listens as the cash drawer on TCP port 9100 of the same
-address, when that port is free. When ready it prints one line per transport
-on standard output, e.g.
+Without --udp, --serial-pty, --serial, --modem-pair or --null-modem it listens on
+UDP 127.0.0.1:5013. With UDP it also listens as the cash drawer on TCP port 9100
+of the same address, when that port is free. When ready it prints one line per
+transport on standard output, e.g.
   xv4sim: listening on udp 127.0.0.1:5013
   xv4sim: listening on serial /dev/pts/5
   xv4sim: listening on tcp 127.0.0.1:9100 (cash drawer)
@@ -393,6 +511,52 @@ Faults (counted from the start; 0 switches a fault off):
   --false-start           a start byte 0x03 and a wrong header byte before
                           every reply frame
   --bad-checksum-first N  the first N reply frames carry a wrong checksum
+
+Modems and lines:
+  --modem                 with --serial-pty or --serial: the printer sits behind
+                          an emulated modem. The tool gives it AT commands
+                          (echoed; answers such as OK, ERROR or CONNECT 9600
+                          between CR LF pairs; AT&V lists the settings) and
+                          dials with ATDT and a number; after CONNECT the bytes
+                          reach the printer as without a modem. Back to commands
+                          (answered OK): +++ between guard times of silence, or
+                          the line +++AT and CR at any time. Then ATH0 hangs up
+                          and ATO goes back online. Closing the port hangs up
+                          and resets the modem. Listening line:
+                            xv4sim: listening on modem /dev/pts/5
+  --modem-dial OUTCOME    how dials end: connect (default), busy, no-answer,
+                          no-dialtone, no-carrier, or silent (no answer at all;
+                          a byte from the tool abandons the dial)
+  --modem-delay MS        from ATDT or ATA to its outcome (CONNECT, BUSY, ...),
+                          and to the first RING (default 300)
+  --modem-guard MS        the guard time of the +++ escape (default 1000)
+  --modem-drop-after N    the carrier is lost after N records of a call: NO
+                          CARRIER, and the modem is back in command state
+  --modem-pair            two new pseudo-terminals, A and B, each with its own
+                          emulated modem, joined by a telephone line: ATDT on
+                          one side rings the other (RING) until it answers with
+                          ATA (or S0 rings have come); then both say CONNECT and
+                          bytes flow both ways. A hang-up on one side (ATH0, or
+                          closing the port) gives NO CARRIER on the other; a
+                          side that is off hook is BUSY. Listening lines:
+                            xv4sim: listening on modem-pair A /dev/pts/6
+                            xv4sim: listening on modem-pair B /dev/pts/7
+  --ring-interval MS      time between two RINGs (default 1000)
+  --ring-limit N          the caller gives up with NO ANSWER after N rings
+                          (default 10)
+  --null-modem            two new pseudo-terminals, A and B, joined directly as
+                          by a cable (no modems). Listening lines:
+                            xv4sim: listening on null-modem A /dev/pts/6
+                            xv4sim: listening on null-modem B /dev/pts/7
+  --line-bps BPS          the line's speed: CONNECT reports it, and bytes on the
+                          line (with --modem: the printer's answers) take 10
+                          bit times each (115200 moves 11520 bytes/s).
+                          Default: unpaced, and CONNECT reports the speed the
+                          tool set on its port
+  Modem commands, answers and calls are traffic lines, e.g.
+    xv4sim: modem "AT&F" -> OK
+    xv4sim: modem A "ATDT5551234" -> dialing 5551234
+    xv4sim: modem B -> RING
 
 Other:
   -q, --quiet             no traffic lines (the listening lines stay)

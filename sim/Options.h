@@ -39,6 +39,13 @@ struct SimOptions {
   bool drawerGiven = false;  // --drawer ADDR:PORT
   std::string drawerAddress = "127.0.0.1";
   std::uint16_t drawerPort = kDrawerDefaultPort;
+
+  // Modems and lines: --modem puts the serial printer behind an emulated modem; --modem-pair
+  // and --null-modem join two new pseudo-terminals by a telephone line or a cable.
+  bool modem = false;
+  bool modemPair = false;
+  bool nullModem = false;
+  ModemOptions modemOptions;
 };
 
 // Parses the arguments after the program name. Returns an error message, or nothing on success.

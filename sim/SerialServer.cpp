@@ -27,57 +27,58 @@ constexpr std::size_t kMaxPendingOutput = 1 << 20;
 // After a hang-up or read error on a device, look again this much later instead of spinning.
 constexpr auto kHangupRetry = std::chrono::milliseconds(200);
 
-struct SpeedEntry {
-  speed_t constant;
-  int bps;
-};
-constexpr SpeedEntry kSpeeds[] = {
-    {B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},       {B150, 150},
-    {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},     {B1800, 1800},
-    {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},   {B38400, 38400},
-    {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800}, {B500000, 500000},
-    {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
-};
-
-int SpeedToBps(speed_t speed) {
-  for (const SpeedEntry& e : kSpeeds) {
-    if (e.constant == speed)
-      return e.bps;
-  }
-  return 0;
-}
-
-speed_t BpsToSpeed(int bps) {
-  for (const SpeedEntry& e : kSpeeds) {
-    if (e.bps == bps)
-      return e.constant;
-  }
-  return B0;
-}
-
-void SetRaw(int fd, speed_t speed, const std::string& what) {
-  termios t{};
-  if (::tcgetattr(fd, &t) != 0)
-    ThrowErrno("tcgetattr " + what, errno);
-  ::cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  ::cfsetispeed(&t, speed);
-  ::cfsetospeed(&t, speed);
-  if (::tcsetattr(fd, TCSANOW, &t) != 0)
-    ThrowErrno("tcsetattr " + what, errno);
-}
-
-int LineSpeedOf(int fd) {
-  // On Linux the master side of a pseudo-terminal reports the slave's settings.
-  termios t{};
-  if (::tcgetattr(fd, &t) != 0)
-    return 0;
-  return SpeedToBps(::cfgetospeed(&t));
-}
-
 }  // namespace
+
+// The printer's end of the telephone line behind a modem: its own modem takes every call as
+// the dial outcome says, after the configured delay; while the call is up the tool's bytes reach
+// the printer and the printer's answers come back. With a drop count the carrier goes once the
+// answer to the call's N-th record has left. Worker thread only.
+class SerialServer::PrinterCall final : public ModemEnvironment {
+ public:
+  PrinterCall(SerialServer& server, Impl& impl, const ModemOptions& options, bool terminalOpen)
+      : server_(server),
+        s_(impl),
+        options_(options),
+        present_(terminalOpen),
+        modem_(*this, options.guardTime) {}
+
+  ModemEmulator& Modem() { return modem_; }
+  std::optional<Clock::time_point> NextDeadline() const {
+    return Earliest(Earliest(outcomeAt_, dropAt_), modem_.NextDeadline());
+  }
+  void Tick(Clock::time_point now);
+  // The printer handled a record of this call; its answer has left by `answered`.
+  void RecordHandled(Clock::time_point answered);
+  // The tool opened or closed its port.
+  void TerminalOpen(bool open);
+
+  void ToTerminal(std::span<const std::uint8_t> bytes) override;
+  void ToLine(std::span<const std::uint8_t> bytes) override {
+    if (call_ == Call::kUp)
+      server_.FeedPrinter(bytes);
+  }
+  void Dial(const std::string& number) override;
+  void Answer() override;
+  void HangUp() override { EndCall(); }
+  void Log(const std::string& line) override {
+    if (server_.log_)
+      server_.log_("modem " + line);
+  }
+
+ private:
+  enum class Call { kNone, kDialing, kAnswering, kUp };
+  void EndCall();
+
+  SerialServer& server_;
+  Impl& s_;
+  const ModemOptions options_;
+  bool present_;  // the tool has the port open
+  Call call_ = Call::kNone;
+  std::optional<Clock::time_point> outcomeAt_;  // the dial's or the answer's outcome
+  std::optional<Clock::time_point> dropAt_;     // the carrier goes
+  int records_ = 0;                             // records of the call so far
+  ModemEmulator modem_;                         // last: it calls back into the members above
+};
 
 struct SerialServer::Impl {
   UniqueFd line;       // pty master, or the device
@@ -88,7 +89,77 @@ struct SerialServer::Impl {
   std::deque<std::uint8_t> output;
   std::mt19937 rng{5013};
   std::optional<Clock::time_point> hungUpUntil;
+  Clock::time_point now;  // of the worker's current pass
+  // With a modem.
+  OpenWatch watch;  // pty: the tool's opens and closes
+  std::unique_ptr<PrinterCall> call;
 };
+
+void SerialServer::PrinterCall::ToTerminal(std::span<const std::uint8_t> bytes) {
+  if (present_)
+    s_.output.insert(s_.output.end(), bytes.begin(), bytes.end());
+}
+
+void SerialServer::PrinterCall::Dial(const std::string&) {
+  call_ = Call::kDialing;
+  if (options_.dial == DialOutcome::kSilent)
+    outcomeAt_.reset();
+  else
+    outcomeAt_ = s_.now + options_.delay;
+}
+
+void SerialServer::PrinterCall::Answer() {
+  // Nobody calls the tool here: the answer ends in NO CARRIER.
+  call_ = Call::kAnswering;
+  outcomeAt_ = s_.now + options_.delay;
+}
+
+void SerialServer::PrinterCall::EndCall() {
+  call_ = Call::kNone;
+  outcomeAt_.reset();
+  dropAt_.reset();
+  s_.queue.Clear();
+  s_.finder.Reset();
+}
+
+void SerialServer::PrinterCall::RecordHandled(Clock::time_point answered) {
+  if (call_ == Call::kUp && options_.dropAfter > 0 && ++records_ == options_.dropAfter)
+    dropAt_ = answered;
+}
+
+void SerialServer::PrinterCall::Tick(Clock::time_point now) {
+  modem_.Tick(now);
+  if (outcomeAt_ && now >= *outcomeAt_) {
+    outcomeAt_.reset();
+    const auto failure =
+        call_ == Call::kAnswering ? ModemResult::kNoCarrier : DialFailure(options_.dial);
+    if (failure) {
+      EndCall();
+      modem_.CallFailed(*failure);
+    } else if (call_ == Call::kDialing) {
+      EndCall();
+      call_ = Call::kUp;
+      records_ = 0;
+      modem_.Connected(ConnectSpeed(options_.lineBps, s_.line.Get()), now);
+    }
+  }
+  if (dropAt_ && now >= *dropAt_) {
+    EndCall();
+    Log("carrier lost after " + std::to_string(records_) +
+        (records_ == 1 ? " record" : " records"));
+    modem_.CarrierLost();
+  }
+}
+
+void SerialServer::PrinterCall::TerminalOpen(bool open) {
+  present_ = open;
+  if (open)
+    return;
+  // What the tool left unread would greet the next open: a closed port receives nothing.
+  s_.output.clear();
+  ::tcflush(s_.slaveHold.Get(), TCIFLUSH);
+  modem_.TerminalClosed();
+}
 
 SerialServer::SerialServer(PrinterEngine& engine) : engine_(engine) {}
 
@@ -100,20 +171,12 @@ void SerialServer::StartPty(const SerialOptions& options) {
   if (Running())
     throw std::logic_error("SerialServer already started");
   auto impl = std::make_unique<Impl>();
-  impl->line.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!impl->line.Valid())
-    ThrowErrno("posix_openpt", errno);
-  if (::grantpt(impl->line.Get()) != 0 || ::unlockpt(impl->line.Get()) != 0)
-    ThrowErrno("pseudo-terminal set-up", errno);
-  char name[128] = {};
-  if (::ptsname_r(impl->line.Get(), name, sizeof name) != 0)
-    ThrowErrno("ptsname", errno);
-  // Raw from the start: in the default cooked mode the slave would echo every answer back.
-  SetRaw(impl->line.Get(), B9600, name);
-  impl->slaveHold.Reset(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!impl->slaveHold.Valid())
-    ThrowErrno(std::string("open ") + name, errno);
-  StartWith(std::move(impl), name, options);
+  Pty pty = OpenPty();
+  impl->line = std::move(pty.master);
+  impl->slaveHold = std::move(pty.slaveHold);
+  if (options.modem)
+    impl->watch.Add(pty.path);
+  StartWith(std::move(impl), pty.path, options);
 }
 
 void SerialServer::StartDevice(const std::string& path, const SerialOptions& options) {
@@ -143,6 +206,11 @@ void SerialServer::StartWith(std::unique_ptr<Impl> impl, const std::string& path
     stats_ = {};
   }
   options_ = options;  // read by the worker, which starts below
+  if (options.modem) {
+    // A device cannot be watched: its far side always counts as there.
+    const bool open = !impl->slaveHold.Valid() || impl->watch.IsOpen(0);
+    impl->call = std::make_unique<PrinterCall>(*this, *impl, *options.modem, open);
+  }
   {
     std::lock_guard lock(mutex_);
     impl_ = std::move(impl);
@@ -188,13 +256,10 @@ void SerialServer::Count(std::uint64_t SerialStats::*field, std::uint64_t n) {
   statsChanged_.notify_all();
 }
 
-void SerialServer::Run() {
+void SerialServer::FeedPrinter(std::span<const std::uint8_t> bytes) {
   Impl& s = *impl_;
-  const int fd = s.line.Get();
-  std::vector<std::uint8_t> buffer(kReadChunk);
-
   const auto onFrame = [&](ConstFrameBytes frame) {
-    const int speed = LineSpeedOf(fd);
+    const int speed = LineSpeedOf(s.line.Get());
     if (options_.printerBps > 0 && speed != options_.printerBps) {
       Count(&SerialStats::wrongSpeed);
       Count(&SerialStats::frames);
@@ -208,12 +273,31 @@ void SerialServer::Run() {
     }
     const Answer answer = engine_.Handle(
         std::span<const std::uint8_t, kRecordSize>(area.data(), kRecordSize), Transport::kSerial);
+    // Behind a modem with a line speed, the answers travel at that speed.
+    int pace = options_.pace ? speed : 0;
+    if (options_.modem && options_.modem->lineBps > 0)
+      pace = options_.modem->lineBps;
     const auto received = Clock::now();
-    for (TimedPiece& piece :
-         ShapeAnswer(answer, Transport::kSerial, options_.pace ? speed : 0, s.rng))
+    auto answered = received;
+    for (TimedPiece& piece : ShapeAnswer(answer, Transport::kSerial, pace, s.rng)) {
+      answered = std::max(answered, received + piece.at);
       s.queue.Push(received + piece.at, std::move(piece.bytes));
+    }
+    if (s.call)
+      s.call->RecordHandled(answered);
     Count(&SerialStats::frames);
   };
+  const std::uint64_t before = s.finder.DiscardedBytes();
+  s.finder.Feed(bytes, onFrame);
+  if (s.finder.DiscardedBytes() != before)
+    Count(&SerialStats::discardedBytes, s.finder.DiscardedBytes() - before);
+}
+
+void SerialServer::Run() {
+  Impl& s = *impl_;
+  const int fd = s.line.Get();
+  PrinterCall* const call = s.call.get();
+  std::vector<std::uint8_t> buffer(kReadChunk);
 
   for (;;) {
     const auto now = Clock::now();
@@ -222,26 +306,34 @@ void SerialServer::Run() {
     short events = 0;
     if (!s.hungUpUntil)
       events = static_cast<short>(POLLIN | (s.output.empty() ? 0 : POLLOUT));
-    std::optional<Clock::time_point> wake = s.queue.NextDue();
-    if (s.hungUpUntil && (!wake || *s.hungUpUntil < *wake))
-      wake = s.hungUpUntil;
+    std::optional<Clock::time_point> wake = Earliest(s.queue.NextDue(), s.hungUpUntil);
+    if (call)
+      wake = Earliest(wake, call->NextDeadline());
 
     // A negative descriptor is ignored by poll(): that is how a hung-up line sits out its pause.
-    std::vector<PollEntry> entries{{events != 0 ? fd : -1, events, 0}, {s.stop.Fd(), POLLIN, 0}};
+    std::vector<PollEntry> entries{
+        {events != 0 ? fd : -1, events, 0}, {s.stop.Fd(), POLLIN, 0}, {s.watch.Fd(), POLLIN, 0}};
     if (!PollUntil(entries, wake))
       return;
     if (entries[1].revents != 0)
       return;
+    s.now = Clock::now();
+
+    // Opens and closes first: bytes the tool wrote after opening belong to the new session.
+    if (call && entries[2].revents != 0) {
+      for (const auto& [index, open] : s.watch.ReadChanges())
+        call->TerminalOpen(open);
+    }
 
     const short ready = entries[0].revents;
     if (ready & POLLIN) {
       const ssize_t n = ::read(fd, buffer.data(), buffer.size());
       if (n > 0) {
-        const std::uint64_t before = s.finder.DiscardedBytes();
-        s.finder.Feed(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)),
-                      onFrame);
-        if (s.finder.DiscardedBytes() != before)
-          Count(&SerialStats::discardedBytes, s.finder.DiscardedBytes() - before);
+        const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(n));
+        if (call)
+          call->Modem().FromTerminal(bytes, s.now);
+        else
+          FeedPrinter(bytes);
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         s.hungUpUntil = Clock::now() + kHangupRetry;
       }
@@ -249,29 +341,26 @@ void SerialServer::Run() {
       s.hungUpUntil = Clock::now() + kHangupRetry;
     }
 
-    for (std::vector<std::uint8_t>& piece : s.queue.PopDue(Clock::now()))
-      s.output.insert(s.output.end(), piece.begin(), piece.end());
+    for (std::vector<std::uint8_t>& piece : s.queue.PopDue(Clock::now())) {
+      if (call)
+        call->Modem().FromLine(piece);
+      else
+        s.output.insert(s.output.end(), piece.begin(), piece.end());
+    }
+    if (call)
+      call->Tick(Clock::now());
     if (s.output.size() > kMaxPendingOutput) {
       const std::size_t drop = s.output.size() - kMaxPendingOutput;
       s.output.erase(s.output.begin(), s.output.begin() + static_cast<std::ptrdiff_t>(drop));
       Count(&SerialStats::writeErrors);
     }
 
-    while (!s.output.empty() && !s.hungUpUntil) {
-      std::uint8_t chunk[1024];
-      std::size_t len = 0;
-      for (auto it = s.output.begin(); it != s.output.end() && len < sizeof chunk; ++it)
-        chunk[len++] = *it;
-      const ssize_t n = ::write(fd, chunk, len);
-      if (n < 0) {
-        if (errno != EAGAIN && errno != EINTR) {
-          Count(&SerialStats::writeErrors);
-          s.output.clear();
-        }
-        break;  // EAGAIN: the next poll waits for POLLOUT
-      }
-      Count(&SerialStats::bytesWritten, static_cast<std::uint64_t>(n));
-      s.output.erase(s.output.begin(), s.output.begin() + n);
+    if (!s.hungUpUntil) {
+      const std::int64_t n = WritePending(fd, s.output);
+      if (n > 0)
+        Count(&SerialStats::bytesWritten, static_cast<std::uint64_t>(n));
+      else if (n < 0)
+        Count(&SerialStats::writeErrors);
     }
   }
 }

@@ -13,9 +13,18 @@
 // itself, so that the line stays up (no hang-up) between the tool's opens and keeps the settings
 // the tool made.
 //
+// With a modem (SerialOptions::modem) the printer sits behind an emulated modem
+// (ModemEmulator): the tool talks AT commands to it, dials, and once the printer's end has
+// answered (as ModemOptions::dial says, after ModemOptions::delay) the bytes pass to and from
+// the printer exactly as without a modem; the printer answers only while the call is up. On a
+// pseudo-terminal the server sees the tool close its port (OpenWatch): the modem then goes on
+// hook and back to its stored profile, and what the tool left unread is dropped, so the next
+// open finds an idle modem in command state; nothing is written while the port is closed.
+//
 // Start*() and Stop() from the controlling thread; Path(), CurrentLineSpeed() and Stats() from
 // any thread. Start*() throws std::runtime_error when the terminal cannot be made or opened.
 
+#include "sim/ModemEmulator.h"
 #include "sim/PrinterEngine.h"
 
 #include <chrono>
@@ -23,6 +32,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -36,6 +47,8 @@ struct SerialOptions {
   // differs are not understood (0: any speed is understood). Device: the speed set on it
   // (0: 9600).
   int printerBps = 0;
+  // The printer behind an emulated modem; nothing: the printer on the line itself.
+  std::optional<ModemOptions> modem;
 };
 
 struct SerialStats {
@@ -58,6 +71,8 @@ class SerialServer {
   void StartPty(const SerialOptions& options = {});
   // Opens a terminal device, sets raw mode at options.printerBps (or 9600), and starts answering.
   void StartDevice(const std::string& path, const SerialOptions& options = {});
+  // Where the modem's traffic lines go (with a modem; before Start*()). Called on the worker.
+  void SetTrafficLog(TrafficLog log) { log_ = std::move(log); }
 
   // Stops the worker and closes the terminal; answers still waiting are dropped. Idempotent.
   void Stop();
@@ -75,8 +90,11 @@ class SerialServer {
 
  private:
   struct Impl;
+  class PrinterCall;
   void StartWith(std::unique_ptr<Impl> impl, const std::string& path, const SerialOptions& options);
   void Run();
+  // Finds frames in bytes for the printer and queues its answers.
+  void FeedPrinter(std::span<const std::uint8_t> bytes);
   void Count(std::uint64_t SerialStats::*field, std::uint64_t n = 1);
 
   PrinterEngine& engine_;
@@ -84,6 +102,7 @@ class SerialServer {
   std::unique_ptr<Impl> impl_;  // created by Start*(), destroyed by Stop() after the join
   std::thread worker_;
   SerialOptions options_;  // set before the worker starts; the worker only reads it
+  TrafficLog log_;         // likewise
   std::string path_;       // guarded by mutex_
   // Written by the worker, read from any thread.
   mutable std::mutex statsMutex_;

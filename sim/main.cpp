@@ -3,6 +3,7 @@
 #include "sim/Options.h"
 #include "sim/Posix.h"
 #include "sim/PrinterEngine.h"
+#include "sim/PtyPairServer.h"
 #include "sim/SerialServer.h"
 #include "sim/UdpServer.h"
 
@@ -140,6 +141,16 @@ int main(int argc, char** argv) {
 
   UdpServer udp(engine);
   SerialServer serial(engine);
+  PtyPairServer pair;
+  // Runs on the serial and pair threads; stdio keeps the lines whole.
+  const TrafficLog trafficLog = [quiet = options.quiet](const std::string& line) {
+    if (!quiet)
+      std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+  };
+  if (options.modem)
+    options.serial.modem = options.modemOptions;
+  serial.SetTrafficLog(trafficLog);
+  pair.SetTrafficLog(trafficLog);
   try {
     if (options.udp)
       udp.Start(options.udpAddress, options.udpPort, options.allowRemote);
@@ -159,6 +170,11 @@ int main(int argc, char** argv) {
                        kProgram, e.what());
       }
     }
+    if (options.modemPair || options.nullModem) {
+      pair.Start(
+          options.modemPair ? PtyPairServer::Kind::kModemPair : PtyPairServer::Kind::kNullModem,
+          options.modemOptions);
+    }
   } catch (const std::exception& e) {
     return SetupError(e.what());
   }
@@ -168,8 +184,17 @@ int main(int argc, char** argv) {
     std::printf("%s: listening on udp %s:%u\n", kProgram, udp.Address().c_str(),
                 static_cast<unsigned>(udp.Port()));
   }
-  if (serial.Running())
-    std::printf("%s: listening on serial %s\n", kProgram, serial.Path().c_str());
+  if (serial.Running()) {
+    std::printf("%s: listening on %s %s\n", kProgram, options.modem ? "modem" : "serial",
+                serial.Path().c_str());
+  }
+  if (options.modemPair || options.nullModem) {
+    for (int side = 0; side < 2; ++side) {
+      std::printf("%s: listening on %s %c %s\n", kProgram,
+                  options.modemPair ? "modem-pair" : "null-modem", side == 0 ? 'A' : 'B',
+                  pair.Path(side).c_str());
+    }
+  }
   if (drawer.Running()) {
     std::printf("%s: listening on tcp %s:%u (cash drawer)\n", kProgram, drawer.Address().c_str(),
                 static_cast<unsigned>(drawer.Port()));
@@ -182,6 +207,7 @@ int main(int argc, char** argv) {
   udp.Stop();
   serial.Stop();
   drawer.Stop();
+  pair.Stop();
   if (!options.quiet) {
     const EngineStats stats = engine.Stats();
     std::fprintf(stderr, "%s: stopped by %s after %d requests\n", kProgram,

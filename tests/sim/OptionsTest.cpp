@@ -120,6 +120,43 @@ TEST(SimOptions, RefusesMalformedArguments) {
   }
 }
 
+TEST(SimOptions, ModemAndLineOptionsAndTheirCombinations) {
+  SimOptions o;
+  ASSERT_FALSE(Parse(Words("--serial-pty --modem --modem-dial no-dialtone --modem-delay 50 "
+                           "--modem-guard=200 --modem-drop-after 3 --line-bps 115200"),
+                     &o));
+  EXPECT_TRUE(o.modem);
+  EXPECT_FALSE(o.udp);
+  EXPECT_EQ(o.modemOptions.dial, DialOutcome::kNoDialtone);
+  EXPECT_EQ(o.modemOptions.delay.count(), 50);
+  EXPECT_EQ(o.modemOptions.guardTime.count(), 200);
+  EXPECT_EQ(o.modemOptions.dropAfter, 3);
+  EXPECT_EQ(o.modemOptions.lineBps, 115200);
+
+  SimOptions pair;
+  ASSERT_FALSE(Parse(Words("--modem-pair --ring-interval 250 --ring-limit 4"), &pair));
+  EXPECT_TRUE(pair.modemPair);
+  EXPECT_FALSE(pair.udp) << "a pair alone opens no UDP port";
+  EXPECT_EQ(pair.modemOptions.ringInterval.count(), 250);
+  EXPECT_EQ(pair.modemOptions.ringLimit, 4);
+
+  const std::vector<std::string> bad[] = {
+      {"--modem"},
+      {"--modem-pair", "--null-modem"},
+      {"--serial-pty", "--modem", "--modem-dial", "maybe"},
+      {"--modem-pair", "--modem-drop-after", "1"},
+      {"--serial-pty", "--modem", "--ring-limit", "3"},
+      {"--line-bps", "9600"},
+      {"--null-modem", "--line-bps", "10"},
+      {"--serial-pty", "--modem=1"},
+      {"--modem-pair", "--modem-guard", "6000"},
+  };
+  for (const auto& args : bad) {
+    SimOptions b;
+    EXPECT_TRUE(Parse(args, &b)) << args[0] << " " << args[1];
+  }
+}
+
 TEST(SimOptions, InfoSettingsWriteTheirDataBytes) {
   DataBytes d;
   d.fill(0xFF);
@@ -169,7 +206,8 @@ TEST(SimOptions, HelpNamesEveryOption) {
        Words("--udp --allow-remote --serial-pty --serial --baud --pace --capture --info "
              "--info-file --nak-first --drop-every --silent-after --corrupt-first --delay "
              "--split-at --split-gap --garbage --false-start --bad-checksum-first --quiet --help "
-             "--version"))
+             "--version --modem --modem-dial --modem-delay --modem-guard --modem-drop-after "
+             "--modem-pair --ring-interval --ring-limit --null-modem --line-bps"))
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

@@ -227,6 +227,29 @@ TEST(SimProcess, SerialPtyLineNamesATerminalThatAnswersAndSigintStopsIt) {
   EXPECT_EQ(sim.ReadAllErrors(), "") << "--quiet prints no traffic";
 }
 
+TEST(SimProcess, ModemsAnnounceTheirTerminalsAndLogTheirCommands) {
+  SimProcess sim({"--modem-pair", "--modem-delay", "10"});
+  const std::string a = sim.ReadLine();
+  const std::string b = sim.ReadLine();
+  const std::string prefix = "xv4sim: listening on modem-pair ";
+  ASSERT_EQ(a.rfind(prefix + "A /dev/pts/", 0), 0u) << a;
+  ASSERT_EQ(b.rfind(prefix + "B /dev/pts/", 0), 0u) << b;
+  SimProcess printer({"--serial-pty", "--modem", "-q"});
+  const std::string line = printer.ReadLine();
+  ASSERT_EQ(line.rfind("xv4sim: listening on modem /dev/pts/", 0), 0u) << line;
+  {
+    test::PtyClient client(a.substr(prefix.size() + 2));
+    client.Write({'A', 'T', '\r'});
+    EXPECT_EQ(client.Read(10), (Bytes{'A', 'T', '\r', '\r', '\n', 'O', 'K', '\r', '\n'}));
+  }
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.WaitExit(), 0);
+  const std::string errors = sim.ReadAllErrors();
+  EXPECT_NE(errors.find("xv4sim: modem A terminal opened\nxv4sim: modem A \"AT\" -> OK\n"),
+            std::string::npos)
+      << errors;
+}
+
 TEST(SimProcess, ExitStatusTellsUsageErrorsFromSetUpErrors) {
   {
     SimProcess sim({"--nak-first", "many"});
