@@ -142,7 +142,10 @@ bool Operations::OpenLink() {
   }
 }
 
-OpResult Operations::Fail(const QString& text) {
+OpResult Operations::Fail(const QString& step) {
+  // A cause on this side of the line (the serial port hung up) is named after the step's text.
+  const QString reason = comm_.LastFailure();
+  const QString text = reason.isEmpty() ? step : step + QStringLiteral(" (") + reason + ')';
   const bool cancelled = ui_.Cancelled();
   ui_.ShowFinalStatus(text);  // dropped when the user has cancelled
   CloseLink(comm_);

@@ -278,21 +278,25 @@ void TMdmLnk::ModemCommand(const QString&) {
   remoteName_.clear();
 }
 
-void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
-  if (!portOpen_ || length <= 0 || buffer == nullptr)
-    return;
+LinkSend TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
+  if (!portOpen_)
+    return LinkSend::Closed;
+  if (length <= 0 || buffer == nullptr)
+    return LinkSend::Taken;  // nothing to send is sent
   // A port that neither drains nor hangs up (a wedged adapter) would hold a sender here for ever.
-  // Past the time the outstanding write should have taken, this write is dropped instead: the
-  // port stays one write behind, and the caller's own reply wait runs out and reports it.
+  // Past the time the outstanding write should have taken, this write is refused instead.
+  const bool owner = QThread::currentThread() == thread();
   bool stuck = false;
-  if (QThread::currentThread() == thread()) {
+  if (owner) {
     // UI thread. The test and the clear happen under one lock, so the worker cannot slip in; if
     // it took the port in between, wait for its write.
     for (;;) {
       const bool idle = WaitSendIdle();
       std::lock_guard lock(sendMutex_);
-      if (portFailed_ || !portOpen_)
-        return;
+      if (!portOpen_)
+        return LinkSend::Closed;
+      if (portFailed_)
+        return LinkSend::Failed;
       if (sendIdle_) {
         sendIdle_ = false;
         drainDue_ = DueAfter(length);
@@ -311,8 +315,10 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
     if (!ready()) {
       stuck = true;
     } else {
-      if (!sendIdle_ || portFailed_ || !portOpen_ || workerStopping_)
-        return;
+      if (!portOpen_ || workerStopping_)
+        return LinkSend::Closed;
+      if (portFailed_)
+        return LinkSend::Failed;
       sendIdle_ = false;
       drainDue_ = DueAfter(length);
     }
@@ -320,24 +326,29 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
   if (stuck) {
     AddDebugMessage(
         QStringLiteral("Send dropped (%1 bytes): the previous write has not drained").arg(length));
-    return;
+    return LinkSend::Stuck;
   }
 
+  // From here on, what the port reads may answer these bytes; what it read before may not.
+  if (owner)
+    ownerReadMark_ = TComm::ReadSequence();
   bool queued = true;
   for (int offset = 0; offset < length && queued;) {
     const int piece = std::min(length - offset, 65535);
     queued = comm_->SendData(buffer + offset, static_cast<std::uint16_t>(piece));
     offset += piece;
   }
-  if (!queued) {
-    // Nothing will report this write drained; without this the next SendBytes would wait for
-    // ever.
-    {
-      std::lock_guard lock(sendMutex_);
-      sendIdle_ = true;
-    }
-    sendWake_.notify_all();
+  if (queued)
+    return LinkSend::Taken;
+  // The port refused the bytes: its write side has failed (the device hung up). Nothing will
+  // report this write drained, and nothing more can be written until the port is reopened.
+  {
+    std::lock_guard lock(sendMutex_);
+    sendIdle_ = true;
+    portFailed_ = true;
   }
+  sendWake_.notify_all();
+  return LinkSend::Failed;
 }
 
 bool TMdmLnk::WaitSendIdle() {
@@ -380,13 +391,15 @@ void TMdmLnk::PortSendEmpty(QObject* sender) {
     handler(sender);
 }
 
-void TMdmLnk::PortHangup(QObject*) {
+void TMdmLnk::PortHangup(QObject* sender) {
   {
     std::lock_guard lock(sendMutex_);
     portFailed_ = true;
   }
   sendWake_.notify_all();
   AddDebugMessage(commName_ + QStringLiteral(" hung up"));
+  if (TNotifyEvent handler = OnPortFailed)
+    handler(sender);
 }
 
 void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length) {
@@ -411,8 +424,9 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
         QStringLiteral("In: Data(len=%1)[%2]").arg(length).arg(QString::fromLatin1(dump)));
   }
   // With a modem, only bytes received while connected are the owner's; the modem's own answers
-  // stay inside the link.
-  if (!isModem_ || linkState_ == 1) {
+  // stay inside the link. A chunk read before the owner's latest send cannot answer it, even
+  // when its event comes after the send.
+  if ((!isModem_ || linkState_ == 1) && comm_->ChunkSequence() > ownerReadMark_) {
     if (TMyNotifyEvent handler = OnReceiveNewData)
       handler(sender, buffer, length);
   }

@@ -10,7 +10,8 @@
 // also be called from the worker (the protocol layers do). Events marked "worker" run on the
 // worker thread; assign events before Activate(true).
 // Failures: Activate(true) throws ECommsError when the port cannot be opened (after a second
-// try); everything else reports through debug lines and events.
+// try); SendBytes says why bytes did not go out; everything else reports through debug lines
+// and events.
 
 #include "link/BaudRate.h"
 #include "link/SerialLink.h"
@@ -89,7 +90,7 @@ class TMdmLnk : public QObject, public SerialLink {
   void SaveOptions(QObject* sender, int windowHandle) override;
   void Activate(bool open) override;
   void ModemCommand(const QString& command) override;
-  void SendBytes(const std::uint8_t* buffer, int length) override;
+  LinkSend SendBytes(const std::uint8_t* buffer, int length) override;
 
   // --- further properties (plain stores) ---
   int Tag() const { return tag_; }
@@ -137,7 +138,7 @@ class TMdmLnk : public QObject, public SerialLink {
   // Bytes parsed so far. Any thread.
   std::uint64_t ParsedByteCount() const { return parsedBytes_; }
 
-  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty and OnAnswerOK).
+  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty, OnPortFailed and OnAnswerOK).
   TCmdDataNotifyEvent OnRecvCmdData;  // worker
   TCmdDataNotifyEvent OnChkSumErr;    // worker
   TCmdDataNotifyEvent OnChkCRCErr;    // worker
@@ -217,6 +218,9 @@ class TMdmLnk : public QObject, public SerialLink {
   bool workerStopping_ = false;  // a worker waiting in SendBytes gives up
   // When the write outstanding should have drained; a port stuck past it gets no more writes.
   std::chrono::steady_clock::time_point drainDue_{};
+  // UI thread: the port's read number when the owner's latest SendBytes handed its bytes over.
+  // Chunks read up to then are not the owner's any more.
+  std::uint64_t ownerReadMark_ = 0;
 
   // Receive double buffer. The UI thread appends whole chunks to incoming_ under rxMutex_; the
   // worker swaps incoming_ with its own parsing_ under the same lock and parses parsing_ without

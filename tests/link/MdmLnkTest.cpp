@@ -362,6 +362,21 @@ TEST_F(MdmLnkTest, HangupFreesAWaitingSender) {
   link.Activate(false);
 }
 
+// A hang-up that an earlier open reported, delivered only after the port was opened again, says
+// nothing about the new open: the reopened link writes.
+TEST_F(MdmLnkTest, HangupOfAnEarlierOpenDoesNotDisableTheReopenedLink) {
+  TMdmLnk link;
+  FakeCommBackend* fake = UseFake(link);
+  link.Activate(true);
+  fake->HangUp();
+  ASSERT_TRUE(fake->WaitFor([&] { return fake->HangupsReported() > 0; }));
+  link.Activate(false);  // its report is still queued
+  link.Activate(true);   // handles events: the old report arrives now
+  EXPECT_EQ(link.SendBytes(reinterpret_cast<const std::uint8_t*>("x"), 1), LinkSend::Taken);
+  EXPECT_TRUE(fake->WaitFor([&] { return fake->Written() == "x"; }));
+  link.Activate(false);
+}
+
 TEST_F(MdmLnkTest, DebugListRollsOverIntoOneFileAfter10001Lines) {
   TMdmLnk link;
   int cleared = 0;
