@@ -49,12 +49,26 @@ class TNewData : public QObject {
       thread_.join();
   }
 
+  // Ends the loop after the current pass, without waiting for it (the worker itself may ask).
+  void RequestStop() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+  }
+
+  // The worker running on the calling thread, if any.
+  static TNewData* Current() { return current_; }
+
   TMdmLnk* const Link;
 
  private:
   static constexpr std::chrono::milliseconds kPass{50};
+  static thread_local TNewData* current_;
 
   void Run() {
+    current_ = this;
     std::unique_lock lock(mutex_);
     while (!stop_) {
       lock.unlock();
@@ -70,6 +84,8 @@ class TNewData : public QObject {
   bool stop_ = false;  // guarded by mutex_
   std::thread thread_;
 };
+
+thread_local TNewData* TNewData::current_ = nullptr;
 
 namespace {
 
@@ -204,9 +220,12 @@ void TMdmLnk::SwitchPort(bool open) {
         comm_->OpenPort();
       }
       if (!wasOpen) {
-        std::lock_guard lock(sendMutex_);
-        sendIdle_ = true;  // nothing can be outstanding on a port that has just opened
-        portFailed_ = false;
+        {
+          std::lock_guard lock(sendMutex_);
+          sendIdle_ = true;  // nothing can be outstanding on a port that has just opened
+          portFailed_ = false;
+        }
+        ResetReceiveState();
       }
       portOpen_ = true;
     } else {
@@ -231,6 +250,16 @@ void TMdmLnk::SwitchPort(bool open) {
 }
 
 void TMdmLnk::Activate(bool open) {
+  if (OnWorkerThread()) {
+    // A handler on the worker: the worker cannot join itself, and the port belongs to the
+    // link's thread, where the change is made once that thread handles events. A close stops
+    // the protocol work at once: this pass is the last.
+    if (!open)
+      TNewData::Current()->RequestStop();
+    QMetaObject::invokeMethod(
+        this, [this, open] { Activate(open); }, Qt::QueuedConnection);
+    return;
+  }
   if (open) {
     SwitchPort(true);
     if (flgCreateThd_ && !worker_) {
@@ -253,6 +282,24 @@ void TMdmLnk::Activate(bool open) {
       t.state = '0';
   }
   SwitchPort(false);
+}
+
+bool TMdmLnk::OnWorkerThread() const {
+  const TNewData* worker = TNewData::Current();
+  return worker != nullptr && worker->Link == this;
+}
+
+void TMdmLnk::ResetReceiveState() {
+  {
+    std::lock_guard lock(rxMutex_);
+    incoming_.clear();
+    droppedBytes_ = 0;
+  }
+  parsing_.clear();
+  linePos_ = 0;
+  packActive_ = false;
+  std::lock_guard lock(protoMutex_);
+  pendingEvent_ = -1;  // a line of the earlier open that was still to be handled
 }
 
 void TMdmLnk::StopWorker() {
@@ -434,13 +481,38 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
 
 void TMdmLnk::WorkerPass(QObject* worker) {
   ProcessIncoming();
-  if (isModem_)
-    ServiceModem();
-  ServiceTimers(platform::GetTickCount());
-  if (linkState_ == 1 && loadFTCP_ && SendIdle())
-    TransferNextPack();
+  // Each step decides under the protocol lock; its sends and events run after the lock is
+  // released, before the next step looks at the state again.
+  LinkActions after;
+  if (isModem_) {
+    {
+      std::lock_guard lock(protoMutex_);
+      ServiceModem(after);
+    }
+    after.Run();
+  }
+  {
+    std::lock_guard lock(protoMutex_);
+    ServiceTimers(platform::GetTickCount(), after);
+  }
+  after.Run();
+  if (linkState_ == 1 && loadFTCP_ && SendIdle()) {
+    {
+      std::lock_guard lock(protoMutex_);
+      TransferNextPack(after);
+    }
+    after.Run();
+  }
   if (TNotifyEvent handler = OnDoExFunc)
     handler(worker);
+}
+
+void LinkActions::Run() {
+  for (std::size_t i = 0; i < actions_.size(); ++i) {
+    const std::function<void()> action = std::move(actions_[i]);
+    action();
+  }
+  actions_.clear();
 }
 
 void TMdmLnk::ProcessIncoming() {
@@ -501,27 +573,26 @@ int TMdmLnk::ClassifyLine(const QByteArray&) {
   return -1;
 }
 
-void TMdmLnk::ServiceModem() {
+void TMdmLnk::ServiceModem(LinkActions&) {
   // The AT-modem layer runs here every pass: modem status lines first, then the pending
   // response or queued command step.
 }
 
-void TMdmLnk::ServiceTimers(std::uint32_t now) {
-  std::lock_guard lock(protoMutex_);
+void TMdmLnk::ServiceTimers(std::uint32_t now, LinkActions& after) {
   for (std::size_t i = 0; i < timers_.size(); ++i) {
     ProtocolTimer& t = timers_[i];
     if (t.state == '0' || static_cast<std::uint32_t>(now - t.start) < t.period)
       continue;
     switch (i) {
       case 1:
-        if (LineTimerExpired(t))
+        if (LineTimerExpired(t, after))
           return;
         break;
       case 2:
-        SessionTimerExpired(t);
+        SessionTimerExpired(t, after);
         return;
       case 3:
-        TransferTimerExpired(t);
+        TransferTimerExpired(t, after);
         return;
       default:
         break;  // timer 0 has no action
@@ -529,21 +600,21 @@ void TMdmLnk::ServiceTimers(std::uint32_t now) {
   }
 }
 
-bool TMdmLnk::LineTimerExpired(ProtocolTimer&) {
+bool TMdmLnk::LineTimerExpired(ProtocolTimer&, LinkActions&) {
   // Modem line supervision (power failure, lines back, carrier lost) acts here. Returns true
   // when the action hung up the line, which ends the timer scan of this pass.
   return false;
 }
 
-void TMdmLnk::SessionTimerExpired(ProtocolTimer&) {
+void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions&) {
   // The PC-link session resends its prompt, identification or keep-alive line here.
 }
 
-void TMdmLnk::TransferTimerExpired(ProtocolTimer&) {
+void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions&) {
   // The file transfer resends its last line or pack, or gives up, here.
 }
 
-void TMdmLnk::TransferNextPack() {
+void TMdmLnk::TransferNextPack(LinkActions&) {
   // The file transfer sends its next data pack here while connected and no write is pending.
 }
 
