@@ -167,8 +167,10 @@ class TValdMBusComm : public QObject {
 
   // Sends bytes over the transport of Mode. Network: one datagram of exactly length bytes; more
   // than kSendBufferSize bytes are refused with std::runtime_error("Invalid buffer") and nothing
-  // is sent. Serial: hands the bytes to the link (the wait for its send-done starts at the next
-  // WaitReply). Used directly for the serial cash-drawer command.
+  // is sent; what was waiting in the socket is dropped first. Serial: hands the bytes to the
+  // link (the wait for its send-done starts at the next WaitReply; a send the link refuses makes
+  // that wait fail at once, and LastFailure says why). Used directly for the serial cash-drawer
+  // command.
   void SendRaw(const std::uint8_t* buffer, std::uint16_t length);
 
   // Waits, handling events, for the reply to the last send: serial mode first waits until the
