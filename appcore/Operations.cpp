@@ -215,9 +215,11 @@ bool Operations::Exchange(bool handshakeBudget, Transaction&& transaction) {
   return ok;
 }
 
-// What the last try of a failed exchange met. A reason the session gives for its own failure
-// (a port that hung up, say) is more telling than this and would come first.
+// What the last try of a failed exchange met. A cause on this side of the line that the session
+// names (the serial port hung up) comes first: it says more than the missing answer.
 QString Operations::WhatTheSessionSaw(bool acknowledgement) const {
+  if (const QString reason = comm_.LastFailure(); !reason.isEmpty())
+    return reason;
   if (comm_.ReplyByte() == NakByte)
     return QStringLiteral("refused by the printer (0x55)");
   if (!acknowledgement && comm_.Mode() == tmRS232 && comm_.ChecksumError())

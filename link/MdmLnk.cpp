@@ -49,12 +49,26 @@ class TNewData : public QObject {
       thread_.join();
   }
 
+  // Ends the loop after the current pass, without waiting for it (the worker itself may ask).
+  void RequestStop() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+  }
+
+  // The worker running on the calling thread, if any.
+  static TNewData* Current() { return current_; }
+
   TMdmLnk* const Link;
 
  private:
   static constexpr std::chrono::milliseconds kPass{50};
+  static thread_local TNewData* current_;
 
   void Run() {
+    current_ = this;
     std::unique_lock lock(mutex_);
     while (!stop_) {
       lock.unlock();
@@ -70,6 +84,8 @@ class TNewData : public QObject {
   bool stop_ = false;  // guarded by mutex_
   std::thread thread_;
 };
+
+thread_local TNewData* TNewData::current_ = nullptr;
 
 namespace {
 
@@ -204,9 +220,12 @@ void TMdmLnk::SwitchPort(bool open) {
         comm_->OpenPort();
       }
       if (!wasOpen) {
-        std::lock_guard lock(sendMutex_);
-        sendIdle_ = true;  // nothing can be outstanding on a port that has just opened
-        portFailed_ = false;
+        {
+          std::lock_guard lock(sendMutex_);
+          sendIdle_ = true;  // nothing can be outstanding on a port that has just opened
+          portFailed_ = false;
+        }
+        ResetReceiveState();
       }
       portOpen_ = true;
     } else {
@@ -231,6 +250,16 @@ void TMdmLnk::SwitchPort(bool open) {
 }
 
 void TMdmLnk::Activate(bool open) {
+  if (OnWorkerThread()) {
+    // A handler on the worker: the worker cannot join itself, and the port belongs to the
+    // link's thread, where the change is made once that thread handles events. A close stops
+    // the protocol work at once: this pass is the last.
+    if (!open)
+      TNewData::Current()->RequestStop();
+    QMetaObject::invokeMethod(
+        this, [this, open] { Activate(open); }, Qt::QueuedConnection);
+    return;
+  }
   if (open) {
     SwitchPort(true);
     if (flgCreateThd_ && !worker_) {
@@ -253,6 +282,24 @@ void TMdmLnk::Activate(bool open) {
       t.state = '0';
   }
   SwitchPort(false);
+}
+
+bool TMdmLnk::OnWorkerThread() const {
+  const TNewData* worker = TNewData::Current();
+  return worker != nullptr && worker->Link == this;
+}
+
+void TMdmLnk::ResetReceiveState() {
+  {
+    std::lock_guard lock(rxMutex_);
+    incoming_.clear();
+    droppedBytes_ = 0;
+  }
+  parsing_.clear();
+  linePos_ = 0;
+  packActive_ = false;
+  std::lock_guard lock(protoMutex_);
+  pendingEvent_ = -1;  // a line of the earlier open that was still to be handled
 }
 
 void TMdmLnk::StopWorker() {
@@ -278,21 +325,25 @@ void TMdmLnk::ModemCommand(const QString&) {
   remoteName_.clear();
 }
 
-void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
-  if (!portOpen_ || length <= 0 || buffer == nullptr)
-    return;
+LinkSend TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
+  if (!portOpen_)
+    return LinkSend::Closed;
+  if (length <= 0 || buffer == nullptr)
+    return LinkSend::Taken;  // nothing to send is sent
   // A port that neither drains nor hangs up (a wedged adapter) would hold a sender here for ever.
-  // Past the time the outstanding write should have taken, this write is dropped instead: the
-  // port stays one write behind, and the caller's own reply wait runs out and reports it.
+  // Past the time the outstanding write should have taken, this write is refused instead.
+  const bool owner = QThread::currentThread() == thread();
   bool stuck = false;
-  if (QThread::currentThread() == thread()) {
+  if (owner) {
     // UI thread. The test and the clear happen under one lock, so the worker cannot slip in; if
     // it took the port in between, wait for its write.
     for (;;) {
       const bool idle = WaitSendIdle();
       std::lock_guard lock(sendMutex_);
-      if (portFailed_ || !portOpen_)
-        return;
+      if (!portOpen_)
+        return LinkSend::Closed;
+      if (portFailed_)
+        return LinkSend::Failed;
       if (sendIdle_) {
         sendIdle_ = false;
         drainDue_ = DueAfter(length);
@@ -311,8 +362,10 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
     if (!ready()) {
       stuck = true;
     } else {
-      if (!sendIdle_ || portFailed_ || !portOpen_ || workerStopping_)
-        return;
+      if (!portOpen_ || workerStopping_)
+        return LinkSend::Closed;
+      if (portFailed_)
+        return LinkSend::Failed;
       sendIdle_ = false;
       drainDue_ = DueAfter(length);
     }
@@ -320,24 +373,29 @@ void TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
   if (stuck) {
     AddDebugMessage(
         QStringLiteral("Send dropped (%1 bytes): the previous write has not drained").arg(length));
-    return;
+    return LinkSend::Stuck;
   }
 
+  // From here on, what the port reads may answer these bytes; what it read before may not.
+  if (owner)
+    ownerReadMark_ = TComm::ReadSequence();
   bool queued = true;
   for (int offset = 0; offset < length && queued;) {
     const int piece = std::min(length - offset, 65535);
     queued = comm_->SendData(buffer + offset, static_cast<std::uint16_t>(piece));
     offset += piece;
   }
-  if (!queued) {
-    // Nothing will report this write drained; without this the next SendBytes would wait for
-    // ever.
-    {
-      std::lock_guard lock(sendMutex_);
-      sendIdle_ = true;
-    }
-    sendWake_.notify_all();
+  if (queued)
+    return LinkSend::Taken;
+  // The port refused the bytes: its write side has failed (the device hung up). Nothing will
+  // report this write drained, and nothing more can be written until the port is reopened.
+  {
+    std::lock_guard lock(sendMutex_);
+    sendIdle_ = true;
+    portFailed_ = true;
   }
+  sendWake_.notify_all();
+  return LinkSend::Failed;
 }
 
 bool TMdmLnk::WaitSendIdle() {
@@ -380,13 +438,15 @@ void TMdmLnk::PortSendEmpty(QObject* sender) {
     handler(sender);
 }
 
-void TMdmLnk::PortHangup(QObject*) {
+void TMdmLnk::PortHangup(QObject* sender) {
   {
     std::lock_guard lock(sendMutex_);
     portFailed_ = true;
   }
   sendWake_.notify_all();
   AddDebugMessage(commName_ + QStringLiteral(" hung up"));
+  if (TNotifyEvent handler = OnPortFailed)
+    handler(sender);
 }
 
 void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length) {
@@ -411,8 +471,9 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
         QStringLiteral("In: Data(len=%1)[%2]").arg(length).arg(QString::fromLatin1(dump)));
   }
   // With a modem, only bytes received while connected are the owner's; the modem's own answers
-  // stay inside the link.
-  if (!isModem_ || linkState_ == 1) {
+  // stay inside the link. A chunk read before the owner's latest send cannot answer it, even
+  // when its event comes after the send.
+  if ((!isModem_ || linkState_ == 1) && comm_->ChunkSequence() > ownerReadMark_) {
     if (TMyNotifyEvent handler = OnReceiveNewData)
       handler(sender, buffer, length);
   }
@@ -420,13 +481,38 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
 
 void TMdmLnk::WorkerPass(QObject* worker) {
   ProcessIncoming();
-  if (isModem_)
-    ServiceModem();
-  ServiceTimers(platform::GetTickCount());
-  if (linkState_ == 1 && loadFTCP_ && SendIdle())
-    TransferNextPack();
+  // Each step decides under the protocol lock; its sends and events run after the lock is
+  // released, before the next step looks at the state again.
+  LinkActions after;
+  if (isModem_) {
+    {
+      std::lock_guard lock(protoMutex_);
+      ServiceModem(after);
+    }
+    after.Run();
+  }
+  {
+    std::lock_guard lock(protoMutex_);
+    ServiceTimers(platform::GetTickCount(), after);
+  }
+  after.Run();
+  if (linkState_ == 1 && loadFTCP_ && SendIdle()) {
+    {
+      std::lock_guard lock(protoMutex_);
+      TransferNextPack(after);
+    }
+    after.Run();
+  }
   if (TNotifyEvent handler = OnDoExFunc)
     handler(worker);
+}
+
+void LinkActions::Run() {
+  for (std::size_t i = 0; i < actions_.size(); ++i) {
+    const std::function<void()> action = std::move(actions_[i]);
+    action();
+  }
+  actions_.clear();
 }
 
 void TMdmLnk::ProcessIncoming() {
@@ -487,27 +573,26 @@ int TMdmLnk::ClassifyLine(const QByteArray&) {
   return -1;
 }
 
-void TMdmLnk::ServiceModem() {
+void TMdmLnk::ServiceModem(LinkActions&) {
   // The AT-modem layer runs here every pass: modem status lines first, then the pending
   // response or queued command step.
 }
 
-void TMdmLnk::ServiceTimers(std::uint32_t now) {
-  std::lock_guard lock(protoMutex_);
+void TMdmLnk::ServiceTimers(std::uint32_t now, LinkActions& after) {
   for (std::size_t i = 0; i < timers_.size(); ++i) {
     ProtocolTimer& t = timers_[i];
     if (t.state == '0' || static_cast<std::uint32_t>(now - t.start) < t.period)
       continue;
     switch (i) {
       case 1:
-        if (LineTimerExpired(t))
+        if (LineTimerExpired(t, after))
           return;
         break;
       case 2:
-        SessionTimerExpired(t);
+        SessionTimerExpired(t, after);
         return;
       case 3:
-        TransferTimerExpired(t);
+        TransferTimerExpired(t, after);
         return;
       default:
         break;  // timer 0 has no action
@@ -515,21 +600,21 @@ void TMdmLnk::ServiceTimers(std::uint32_t now) {
   }
 }
 
-bool TMdmLnk::LineTimerExpired(ProtocolTimer&) {
+bool TMdmLnk::LineTimerExpired(ProtocolTimer&, LinkActions&) {
   // Modem line supervision (power failure, lines back, carrier lost) acts here. Returns true
   // when the action hung up the line, which ends the timer scan of this pass.
   return false;
 }
 
-void TMdmLnk::SessionTimerExpired(ProtocolTimer&) {
+void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions&) {
   // The PC-link session resends its prompt, identification or keep-alive line here.
 }
 
-void TMdmLnk::TransferTimerExpired(ProtocolTimer&) {
+void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions&) {
   // The file transfer resends its last line or pack, or gives up, here.
 }
 
-void TMdmLnk::TransferNextPack() {
+void TMdmLnk::TransferNextPack(LinkActions&) {
   // The file transfer sends its next data pack here while connected and no write is pending.
 }
 

@@ -8,9 +8,18 @@
 //
 // Threads: the owner calls everything from the UI thread. SendBytes and AddDebugMessage may
 // also be called from the worker (the protocol layers do). Events marked "worker" run on the
-// worker thread; assign events before Activate(true).
+// worker thread; assign events before Activate(true). A handler on the worker may send
+// (SendBytes then waits for the port without handling events), add debug lines, read the
+// properties and queue modem commands; it must not touch UI objects or wait for the UI thread.
+// Activate called on the worker is carried out on the link's own thread once that thread
+// handles events (closing stops the worker after its current pass): the worker cannot stop
+// itself, and the port belongs to the link's thread.
+// The protocol layers (modem, PC-link session, file transfer) keep their state under
+// protoMutex_; each step of the worker decides under it and leaves its sends and events to a
+// LinkActions, which runs once the lock is released.
 // Failures: Activate(true) throws ECommsError when the port cannot be opened (after a second
-// try); everything else reports through debug lines and events.
+// try); SendBytes says why bytes did not go out; everything else reports through debug lines
+// and events.
 
 #include "link/BaudRate.h"
 #include "link/SerialLink.h"
@@ -54,6 +63,20 @@ struct ProtocolTimer {
 
 class TNewData;
 
+// What a protocol layer decided under the link's protocol lock, carried out by the worker after
+// releasing it: sends can wait for the port to drain, and event handlers may call back into the
+// link. Worker only.
+class LinkActions {
+ public:
+  void Add(std::function<void()> action) { actions_.push_back(std::move(action)); }
+  // Runs the actions in the order they were added (an action may add more; they run too) and
+  // leaves the list empty.
+  void Run();
+
+ private:
+  std::vector<std::function<void()>> actions_;
+};
+
 class TMdmLnk : public QObject, public SerialLink {
  public:
   // Debug lines kept before the list rolls over into a file.
@@ -89,7 +112,7 @@ class TMdmLnk : public QObject, public SerialLink {
   void SaveOptions(QObject* sender, int windowHandle) override;
   void Activate(bool open) override;
   void ModemCommand(const QString& command) override;
-  void SendBytes(const std::uint8_t* buffer, int length) override;
+  LinkSend SendBytes(const std::uint8_t* buffer, int length) override;
 
   // --- further properties (plain stores) ---
   int Tag() const { return tag_; }
@@ -137,7 +160,7 @@ class TMdmLnk : public QObject, public SerialLink {
   // Bytes parsed so far. Any thread.
   std::uint64_t ParsedByteCount() const { return parsedBytes_; }
 
-  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty and OnAnswerOK).
+  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty, OnPortFailed and OnAnswerOK).
   TCmdDataNotifyEvent OnRecvCmdData;  // worker
   TCmdDataNotifyEvent OnChkSumErr;    // worker
   TCmdDataNotifyEvent OnChkCRCErr;    // worker
@@ -159,6 +182,10 @@ class TMdmLnk : public QObject, public SerialLink {
 
   void SwitchPort(bool open);
   void StopWorker();
+  bool OnWorkerThread() const;
+  // A new open starts from an empty receive queue, line and pack: nothing read before it is
+  // parsed as part of what comes after. Called while no worker runs.
+  void ResetReceiveState();
   void PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length);
   void PortSendEmpty(QObject* sender);
   // UI thread: sleeps in the event loop until the port is free for the next write (true), or it
@@ -168,17 +195,18 @@ class TMdmLnk : public QObject, public SerialLink {
   std::chrono::steady_clock::time_point DueAfter(int length) const;
   void PortHangup(QObject* sender);
 
-  // Worker.
+  // Worker. The protocol steps run with protoMutex_ held and leave their sends and events to
+  // `after`.
   void WorkerPass(QObject* worker);
   void ProcessIncoming();
   void ParseBytes(const std::uint8_t* bytes, std::size_t count);
   int ClassifyLine(const QByteArray& line);
-  void ServiceModem();
-  void ServiceTimers(std::uint32_t now);
-  bool LineTimerExpired(ProtocolTimer& timer);
-  void SessionTimerExpired(ProtocolTimer& timer);
-  void TransferTimerExpired(ProtocolTimer& timer);
-  void TransferNextPack();
+  void ServiceModem(LinkActions& after);
+  void ServiceTimers(std::uint32_t now, LinkActions& after);
+  bool LineTimerExpired(ProtocolTimer& timer, LinkActions& after);
+  void SessionTimerExpired(ProtocolTimer& timer, LinkActions& after);
+  void TransferTimerExpired(ProtocolTimer& timer, LinkActions& after);
+  void TransferNextPack(LinkActions& after);
   void StartDataPack(std::uint8_t first);
   void FeedDataPack(std::uint8_t byte);
 
@@ -217,6 +245,9 @@ class TMdmLnk : public QObject, public SerialLink {
   bool workerStopping_ = false;  // a worker waiting in SendBytes gives up
   // When the write outstanding should have drained; a port stuck past it gets no more writes.
   std::chrono::steady_clock::time_point drainDue_{};
+  // UI thread: the port's read number when the owner's latest SendBytes handed its bytes over.
+  // Chunks read up to then are not the owner's any more.
+  std::uint64_t ownerReadMark_ = 0;
 
   // Receive double buffer. The UI thread appends whole chunks to incoming_ under rxMutex_; the
   // worker swaps incoming_ with its own parsing_ under the same lock and parses parsing_ without
@@ -234,7 +265,8 @@ class TMdmLnk : public QObject, public SerialLink {
   std::atomic<std::uint64_t> parsedBytes_{0};
 
   // Modem, session and transfer state, shared by the worker and the owner's commands. Held by
-  // the worker while it services them and by the owner while it changes them.
+  // the worker while a step decides and by the owner while it changes them; never while
+  // sending or raising an event.
   std::recursive_mutex protoMutex_;
   int pendingEvent_ = -1;
   int currentCommand_ = -1;

@@ -5,6 +5,7 @@
 // it only through this interface, so tests can put a double in its place.
 //
 // UI thread only, except that OnAnswerOK is raised on the link's worker thread.
+// Failures: opening throws; a send that cannot go out says why in its result.
 
 #include "link/BaudRate.h"
 
@@ -20,6 +21,14 @@ namespace xv4 {
 using TMyNotifyEvent =
     std::function<void(QObject* sender, const std::uint8_t* buffer, std::uint16_t bufferLength)>;
 using TNotifyEvent = std::function<void(QObject* sender)>;
+
+// What became of the bytes handed to SendBytes.
+enum class LinkSend : std::uint8_t {
+  Taken,   // handed to the port; its drain report follows
+  Closed,  // the port is not open
+  Failed,  // the port hung up or failed (an unplugged adapter): nothing leaves until it reopens
+  Stuck,   // the previous write has not left in the time it should have taken
+};
 
 class SerialLink {
  public:
@@ -43,14 +52,20 @@ class SerialLink {
   virtual void Activate(bool open) = 0;
   // Queues a modem command ("INITIAL", ...); does nothing useful without a modem.
   virtual void ModemCommand(const QString& command) = 0;
-  // Queues bytes for the port; returns at once without sending when the port is closed. At most
-  // one write is outstanding: a second call waits, pumping events, until the first has drained.
-  virtual void SendBytes(const std::uint8_t* buffer, int length) = 0;
+  // Queues bytes for the port. At most one write is outstanding: a second call waits, handling
+  // events, until the first has drained. Anything but Taken means nothing was sent and no drain
+  // report follows, so the caller need not wait for one. Bytes that the port had read before
+  // the call handed its bytes over are not passed on to OnReceiveNewData afterwards (their
+  // events may still be queued): they cannot be an answer to these bytes.
+  virtual LinkSend SendBytes(const std::uint8_t* buffer, int length) = 0;
 
   // Raised on the UI thread with every chunk of received bytes that the link passes on.
   TMyNotifyEvent OnReceiveNewData;
   // Raised on the UI thread when the port's write queue has drained.
   TNotifyEvent OnSendBufEmpty;
+  // Raised on the UI thread when the port hangs up or fails: an outstanding write will never be
+  // reported drained, and SendBytes refuses until the port is opened again.
+  TNotifyEvent OnPortFailed;
   // Raised on the link's worker thread when the modem answered OK.
   TNotifyEvent OnAnswerOK;
 };

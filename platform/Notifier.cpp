@@ -15,13 +15,13 @@ NotifyTarget::NotifyTarget(Handler handler, QObject* parent)
 
 NotifyTarget::~NotifyTarget() = default;
 
-void NotifyTarget::Post(int code, std::uintptr_t param, QByteArray data) {
+void NotifyTarget::Post(int code, std::uintptr_t param, QByteArray data, std::uint64_t tag) {
   // The wake event is made under the lock, and event() takes the lock before it looks at it:
   // Qt's own queue lock is invisible to the thread sanitizer, ours is not.
   QEvent* wake = nullptr;
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back(Notification{code, param, std::move(data)});
+    queue_.push_back(Notification{code, param, std::move(data), tag});
     if (!wakePending_)
       wake = new QEvent(kWakeEvent);
     wakePending_ = true;

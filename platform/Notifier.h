@@ -23,6 +23,7 @@ struct Notification {
   int code = 0;
   std::uintptr_t param = 0;
   QByteArray data;
+  std::uint64_t tag = 0;  // the poster's own label (a port: the open it belongs to)
 };
 
 class NotifyTarget : public QObject {
@@ -34,7 +35,7 @@ class NotifyTarget : public QObject {
   ~NotifyTarget() override;
 
   // Any thread. Queues one notification and wakes the owner's thread.
-  void Post(int code, std::uintptr_t param = 0, QByteArray data = {});
+  void Post(int code, std::uintptr_t param = 0, QByteArray data = {}, std::uint64_t tag = 0);
 
   // Owner's thread. Runs the handler for everything queued so far. Normally the event loop does
   // this; a component may call it to flush before it goes away.

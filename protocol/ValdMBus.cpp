@@ -7,8 +7,10 @@
 #include "platform/MessageBox.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace xv4 {
 namespace {
@@ -21,7 +23,9 @@ constexpr int kHexItemsPerLine = 16;
 }  // namespace
 
 TValdMBusComm::TValdMBusComm(QObject* owner, std::unique_ptr<SerialLink> link, int localPort)
-    : QObject(owner), link_(link ? std::move(link) : CreateSerialLink(this)) {
+    : QObject(owner),
+      link_(link ? std::move(link) : CreateSerialLink(this)),
+      localPort_(localPort) {
   link_->SetBaudRate(baudRate_);
   link_->SetPhoneNumber(phoneNumber_);
   link_->SetIsModem(isModem_);
@@ -30,12 +34,15 @@ TValdMBusComm::TValdMBusComm(QObject* owner, std::unique_ptr<SerialLink> link, i
     LinkDataReceived(sender, buffer, length);
   };
   link_->OnSendBufEmpty = [this](QObject* sender) { LinkSendDone(sender); };
+  link_->OnPortFailed = [this](QObject* sender) { LinkFailed(sender); };
   link_->OnAnswerOK = [this](QObject* sender) { LinkAnswerOK(sender); };
 
   endpoint_ = std::make_unique<TUdpEndpoint>(this);
   endpoint_->SetRemotePort(remotePort_);
   endpoint_->SetLocalPort(localPort);
   endpoint_->SetReportLevel(kEndpointReportLevel);
+  // A request's answer is what arrives after it left.
+  endpoint_->SetDiscardBeforeSend(true);
   endpoint_->OnDataReceived = [this](QObject* sender, int numberBytes, const QString& fromIP,
                                      int port) {
     DatagramReceived(sender, numberBytes, fromIP, port);
@@ -71,8 +78,8 @@ void TValdMBusComm::SetisModem(bool on) {
 }
 
 void TValdMBusComm::SetRemotePort(int port) {
+  endpoint_->SetRemotePort(port);  // refuses a port outside 1..65535 before anything changes
   remotePort_ = port;
-  endpoint_->SetRemotePort(port);
 }
 
 void TValdMBusComm::SetRemoteHost(const QString& host) {
@@ -93,6 +100,7 @@ void TValdMBusComm::SetActive(bool active) {
           link_->Activate(false);
         link_->SetFlgCreateThd(true);
         link_->SetWaitForCall(false);
+        linkFailed_ = false;
         link_->Activate(true);
         if (link_->IsModem())
           link_->ModemCommand(QStringLiteral("INITIAL"));
@@ -103,6 +111,8 @@ void TValdMBusComm::SetActive(bool active) {
         throw;
       }
       isActive_ = true;
+    } else {
+      OpenNetwork();
     }
     TrafficLog.clear();
     return;
@@ -113,6 +123,27 @@ void TValdMBusComm::SetActive(bool active) {
   }
   if (!TrafficLog.isEmpty())
     WriteTrafficLog();
+}
+
+void TValdMBusComm::OpenNetwork() {
+  // The socket was bound when the session was made; a port that another program had then may
+  // be free by now.
+  if (endpoint_->BindError() != 0)
+    endpoint_->SetLocalPort(localPort_);
+  const int error = endpoint_->BindError();
+  if (error == 0)
+    return;
+  // Sending from a port the system chooses would work with a printer that answers the sender,
+  // but one that answers port 5001 would answer the other program.
+  const QString text =
+      error == EADDRINUSE
+          ? QStringLiteral("UDP port %1 is in use (is another xv4tool or xv4ctl running?)")
+                .arg(localPort_)
+          : QStringLiteral("UDP port %1 cannot be used: %2")
+                .arg(localPort_)
+                .arg(QString::fromLocal8Bit(std::strerror(error)));
+  platform::ShowMessageBox(platform::MessageKind::Error, text);
+  throw UDPSockError(text.toStdString(), error);
 }
 
 void TValdMBusComm::WriteTrafficLog() {
@@ -174,15 +205,23 @@ void TValdMBusComm::LogBytes(const char* title, const std::uint8_t* bytes, int l
 // Sending and waiting
 
 void TValdMBusComm::SendRaw(const std::uint8_t* buffer, std::uint16_t length) {
+  sendRefused_ = false;
   if (Serial()) {
     // The link runs events while it waits for an earlier write to drain. What arrives then
     // belongs to that write: its drain report must not count for this one, and late reply bytes
     // must not land in frameBuffer_, which holds the frame being sent.
     sending_ = true;
-    link_->SendBytes(buffer, length);
+    const LinkSend sent = link_->SendBytes(buffer, length);
     sending_ = false;
-    sendDone_ = false;
-    drainLimitMs_ = DrainLimitMs(length, link_->BaudRate());
+    if (sent == LinkSend::Taken) {
+      sendDone_ = false;
+      drainLimitMs_ = DrainLimitMs(length, link_->BaudRate());
+    } else {
+      // Nothing went out and nothing will report it drained: the wait fails at once.
+      sendRefused_ = true;
+      sendDone_ = true;
+      lastFailure_ = RefusalText(sent);
+    }
   } else {
     // Records are 259 bytes; a caller asking for more than the send buffer holds is refused
     // before anything is copied or sent.
@@ -205,18 +244,29 @@ void TValdMBusComm::ResetReceiver() {
 
 int TValdMBusComm::WaitReply(int timeoutMs) {
   ResetReceiver();
-  // The reply time starts once the link has put the whole frame on the line, so that slow line
-  // speeds do not eat into it. A line that never drains (the adapter was unplugged, the port hung
-  // up) counts as no reply, so the exchange retries and fails instead of waiting for ever.
   timedOut_ = false;
+  // A send the link refused (the port hung up) is a failed try at once.
+  if (Serial() && sendRefused_)
+    return WaitTimedOut;
+  // The reply time starts once the link has put the whole frame on the line, so that slow line
+  // speeds do not eat into it. A line that never drains (a wedged adapter) counts as no reply,
+  // so the exchange retries and fails instead of waiting for ever.
   if (Serial() && !sendDone_ && !failed_) {
     replyTimer_.start(drainLimitMs_);
-    platform::WaitUntil([this] { return sendDone_ || failed_ || timedOut_; });
+    platform::WaitUntil([this] { return sendDone_ || failed_ || timedOut_ || linkFailed_; });
     replyTimer_.stop();
-    if (!sendDone_ && !failed_)
+    if (!sendDone_ && !failed_) {
+      // A port that hung up meanwhile will never report the write drained.
+      lastFailure_ = linkFailed_
+                         ? RefusalText(LinkSend::Failed)
+                         : QStringLiteral("serial port %1 did not send the request within %2 ms")
+                               .arg(commName_)
+                               .arg(drainLimitMs_);
       return WaitTimedOut;
+    }
     timedOut_ = false;
   }
+  replyWindowStart_ = SteadyClock::now();
   replyTimer_.start(std::max(0, timeoutMs));
   platform::WaitUntil([this] { return timedOut_ || failed_ || receiveState_ > 0; });
   int result;
@@ -250,7 +300,74 @@ void TValdMBusComm::SendFrame() {
   SendRaw(frameBuffer_.data(), kFrameWithTrailer);
 }
 
+QString TValdMBusComm::RefusalText(LinkSend result) const {
+  switch (result) {
+    case LinkSend::Taken:
+      break;
+    case LinkSend::Closed:
+      return QStringLiteral("serial port %1 is not open").arg(commName_);
+    case LinkSend::Failed:
+      return QStringLiteral("serial port %1 hung up").arg(commName_);
+    case LinkSend::Stuck:
+      return QStringLiteral("serial port %1 does not send: its last write has not left")
+          .arg(commName_);
+  }
+  return {};
+}
+
+bool TValdMBusComm::BeginExchange() {
+  lastFailure_.clear();
+  return LetLateAnswersPass();
+}
+
+void TValdMBusComm::EndExchange(int sends) {
+  if (sends <= 1)
+    return;
+  lateSends_ = sends - 1;
+  lateFrom_ = replyWindowStart_;
+}
+
+// A printer slower than RetryInterval answers a repeated request more than once, and the later
+// answers arrive after the one that was taken. They must not be taken for the next request: its
+// own may have been lost on the way, and it would never be repeated. So the next request waits
+// until the last send's reply window has run out and the line has then been quiet for one
+// RetryInterval (that part at most one RetryInterval per extra send), dropping what arrives.
+// Nothing waits when the time has passed already (the operation did other things meanwhile).
+bool TValdMBusComm::LetLateAnswersPass() {
+  if (lateSends_ == 0)
+    return true;
+  const int extra = std::exchange(lateSends_, 0);
+  const std::chrono::milliseconds interval(std::max(retryInterval_, 0));
+  const SteadyClock::time_point windowEnd = lateFrom_ + interval;
+  const SteadyClock::time_point limit = windowEnd + extra * interval;
+  lastArrival_ = SteadyClock::time_point::min();
+  failed_ = false;  // an Abort from before the exchange, as a wait clears it
+  discarding_ = true;
+  for (;;) {
+    const SteadyClock::time_point end =
+        std::min(std::max(windowEnd, lastArrival_) + interval, limit);
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (failed_ || now >= end)
+      break;
+    timedOut_ = false;
+    arrived_ = false;
+    replyTimer_.start(
+        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count()));
+    platform::WaitUntil([this] { return timedOut_ || failed_ || arrived_; });
+  }
+  replyTimer_.stop();
+  discarding_ = false;
+  return !failed_;
+}
+
+void TValdMBusComm::NoteLateArrival() {
+  lastArrival_ = SteadyClock::now();
+  arrived_ = true;
+}
+
 int TValdMBusComm::BroadcastOnce() {
+  if (!BeginExchange())
+    return WaitAborted;
   SendFrame();
   expectRecord_ = false;
   const int r = WaitReply(broadCastInterval_);
@@ -260,6 +377,8 @@ int TValdMBusComm::BroadcastOnce() {
 }
 
 bool TValdMBusComm::ExchangeWrite() {
+  if (!BeginExchange())
+    return false;
   if (Serial() && broadCast_)
     return BroadcastOnce() >= 0;
   for (int n = 0;; ++n) {
@@ -273,10 +392,13 @@ bool TValdMBusComm::ExchangeWrite() {
     const int r = WaitReply(retryInterval_);
     // The reply is looked at before the budget, so every one of the RetryCount + 1 sends can
     // succeed (RetryCount 0: one send, and its acknowledgement counts).
-    if (r == WaitAcknowledged)
+    if (r == WaitAcknowledged) {
+      EndExchange(n + 1);
       return true;
+    }
     if (failed_ || n >= retryCount_) {
       failed_ = true;
+      EndExchange(n + 1);
       return false;
     }
   }
@@ -297,6 +419,8 @@ void TValdMBusComm::SendReadRequest() {
 }
 
 bool TValdMBusComm::ExchangeRead() {
+  if (!BeginExchange())
+    return false;
   for (int n = 0;; ++n) {
     checksumError_ = false;
     if (n > 0)
@@ -305,14 +429,16 @@ bool TValdMBusComm::ExchangeRead() {
     expectRecord_ = true;
     const int r = WaitReply(retryInterval_);
     if (r == WaitRecord) {
-      if (!Serial())
+      if (Serial())
+        UnpackFrame();
+      if (!Serial() || !checksumError_) {
+        EndExchange(n + 1);
         return true;
-      UnpackFrame();
-      if (!checksumError_)
-        return true;
+      }
     }
     if (failed_ || n >= retryCount_) {
       failed_ = true;
+      EndExchange(n + 1);
       return false;
     }
   }
@@ -337,7 +463,14 @@ void TValdMBusComm::ScanForAck(const std::uint8_t* bytes, int length) {
 
 void TValdMBusComm::LinkDataReceived(QObject*, const std::uint8_t* buffer,
                                      std::uint16_t bufferLength) {
-  if (sending_ || receiveState_ > 0 || buffer == nullptr)
+  // Serial bytes answer nothing in network mode.
+  if (mode_ != tmRS232 || buffer == nullptr)
+    return;
+  if (discarding_) {
+    NoteLateArrival();
+    return;
+  }
+  if (sending_ || receiveState_ > 0)
     return;
   if (receiveState_ == -1)
     receiveState_ = 0;
@@ -380,6 +513,10 @@ void TValdMBusComm::LinkSendDone(QObject*) {
   sendDone_ = true;
 }
 
+void TValdMBusComm::LinkFailed(QObject*) {
+  linkFailed_ = true;
+}
+
 void TValdMBusComm::LinkAnswerOK(QObject* sender) {
   // Worker thread: the tool assigns no handler, and nothing else of the session is touched.
   if (OnMdmAnswerOK)
@@ -387,6 +524,13 @@ void TValdMBusComm::LinkAnswerOK(QObject* sender) {
 }
 
 void TValdMBusComm::DatagramReceived(QObject*, int numberBytes, const QString&, int) {
+  // The socket stays bound in RS232 mode: a stray datagram answers nothing there.
+  if (mode_ != tmTCPIP)
+    return;
+  if (discarding_) {
+    NoteLateArrival();
+    return;
+  }
   if (numberBytes <= 0 || receiveState_ > 0)
     return;
   if (receiveState_ == -1)
@@ -395,7 +539,9 @@ void TValdMBusComm::DatagramReceived(QObject*, int numberBytes, const QString&, 
   if (length <= 0)
     return;
   if (!expectRecord_) {
-    ScanForAck(datagram_.data(), length);
+    // A whole reply record (a late answer to a read) holds data, not an answer to this write.
+    if (length != kRecordSize)
+      ScanForAck(datagram_.data(), length);
     return;
   }
   if (receivePos_ < 0 || receivePos_ >= kRecordSize)

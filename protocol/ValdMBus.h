@@ -10,10 +10,26 @@
 // inside them; no second exchange may be started from such a handler: the session has one set
 // of exchange buffers. The only call from another thread is the link's OnAnswerOK.
 //
-// Failures: transactions return false when the printer did not answer as required. Exceptions
-// leave only SetActive(true) (the serial port cannot be opened; a message box has been shown)
-// and network sends (UDPSockError "Null Remote Address" / "Host Lookup Canceled", and
-// std::runtime_error "Invalid buffer" for a send the endpoint cannot take).
+// Failures: transactions return false when the printer did not answer as required; when the
+// cause lies on this side of the line (the serial port hung up) LastFailure() names it.
+// Exceptions leave only SetActive(true) (the serial port cannot be opened, or the local UDP port
+// is taken; a message box has been shown), SetRemotePort (std::out_of_range) and network sends
+// (UDPSockError "Null Remote Address" / "Host Lookup Canceled", and std::runtime_error "Invalid
+// buffer" for a send the endpoint cannot take).
+//
+// An acknowledgement is one byte without a record number, so the session keeps an answer to one
+// request from being taken for another's: what arrived before a request leaves is thrown away
+// (UDP: the socket is emptied right before the send; serial: the link passes on nothing it had
+// read by then), while an answer that arrives after the send counts, even before the serial
+// drain report; after an exchange that sent its request more than once, the next request waits
+// until the last send's reply window has run out and the line has then been quiet for one
+// RetryInterval (that part at most one RetryInterval per extra send), dropping what arrives; a
+// 259-byte datagram is a reply record, never an acknowledgement or a refusal, whatever its data
+// holds; and only the transport of Mode is listened to. What remains possible: a printer that
+// answers more than two RetryIntervals after a request, or whose late answers come more than one
+// RetryInterval apart, can still have a late acknowledgement of a repeated record taken for the
+// next record; and a second acknowledgement that arrives only after the next record has left
+// counts for that record.
 
 #include "link/BaudRate.h"
 #include "link/SerialLink.h"
@@ -27,6 +43,7 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -107,7 +124,8 @@ class TValdMBusComm : public QObject {
   // Transport of every later call. Default tmRS232.
   TMode Mode() const { return mode_; }
   void SetMode(TMode mode) { mode_ = mode; }
-  // Printer's UDP port; set on the endpoint at once. Default 5001.
+  // Printer's UDP port; set on the endpoint at once. Default 5001. A port outside 1..65535 throws
+  // std::out_of_range and keeps the previous one.
   int RemotePort() const { return remotePort_; }
   void SetRemotePort(int port);
   // Printer's address for network sends; set on the endpoint at once. Handshake and
@@ -138,7 +156,11 @@ class TValdMBusComm : public QObject {
 
   // Serial mode: hands CommName to the link, writes the link options, (re)opens the port with
   // the link's worker and, with a modem, initialises it. On failure shows "Error opening
-  // <CommName>!" and rethrows; isActive keeps its value. Both modes: clears TrafficLog.
+  // <CommName>!" and rethrows; isActive keeps its value. Network mode: the socket is bound from
+  // creation; when its port was taken then, the bind is tried again, and if the port is still
+  // taken shows "UDP port N is in use (is another xv4tool or xv4ctl running?)" and throws
+  // UDPSockError: the printer's answers could reach the other program. Both modes: clears
+  // TrafficLog.
   // false: closes the serial port (serial mode) and writes a non-empty TrafficLog to the LOG
   // folder of the application directory, readable by its owner only; a log that cannot be
   // written is reported in a warning message box.
@@ -146,13 +168,16 @@ class TValdMBusComm : public QObject {
 
   // Sends bytes over the transport of Mode. Network: one datagram of exactly length bytes; more
   // than kSendBufferSize bytes are refused with std::runtime_error("Invalid buffer") and nothing
-  // is sent. Serial: hands the bytes to the link (the wait for its send-done starts at the next
-  // WaitReply). Used directly for the serial cash-drawer command.
+  // is sent; what was waiting in the socket is dropped first. Serial: hands the bytes to the
+  // link (the wait for its send-done starts at the next WaitReply; a send the link refuses makes
+  // that wait fail at once, and LastFailure says why). Used directly for the serial cash-drawer
+  // command.
   void SendRaw(const std::uint8_t* buffer, std::uint16_t length);
 
-  // Waits, handling events, for the reply to the last send: serial mode first waits (without
-  // limit) until the link has sent everything, then timeoutMs for the reply. Clears a pending
-  // Abort first. Returns one of the Wait* codes.
+  // Waits, handling events, for the reply to the last send: serial mode first waits until the
+  // link has sent everything (a send the link refused, or one that does not drain within the
+  // time the line needs, is WaitTimedOut), then timeoutMs for the reply. Clears a pending Abort
+  // first. Returns one of the Wait* codes.
   int WaitReply(int timeoutMs);
 
   // Ends the running wait with WaitAborted and makes its exchange give up. Safe from any
@@ -201,6 +226,7 @@ class TValdMBusComm : public QObject {
 
   void LinkDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t bufferLength);
   void LinkSendDone(QObject* sender);
+  void LinkFailed(QObject* sender);
   // Runs on the link's worker thread; touches nothing but OnMdmAnswerOK.
   void LinkAnswerOK(QObject* sender);
   void DatagramReceived(QObject* sender, int numberBytes, const QString& fromIP, int port);
@@ -214,6 +240,10 @@ class TValdMBusComm : public QObject {
   std::span<std::uint8_t, kRecordWithChecksum> ReadRequestArea() { return readRequestArea_; }
   // Set by Abort and by an exchange that gives up; cleared at the start of each wait.
   bool Failed() const { return failed_; }
+  // Why the last exchange failed when the cause lies on this side of the line ("serial port
+  // COM3 hung up"); empty when the printer simply did not answer. Cleared when an exchange
+  // begins.
+  QString LastFailure() const { return lastFailure_; }
   bool ChecksumError() const { return checksumError_; }
   // -1 nothing received in this wait, 0 receiving, 1 reply complete.
   int ReceiveState() const { return receiveState_; }
@@ -224,7 +254,15 @@ class TValdMBusComm : public QObject {
   friend class TValdMBusCommTestAccess;
 
   bool Serial() const { return mode_ == tmRS232; }
+  void OpenNetwork();
   void ResetReceiver();
+  // Every exchange begins here: clears LastFailure and lets the late answers of the exchange
+  // before pass (false: aborted meanwhile). EndExchange notes how many sends it made.
+  bool BeginExchange();
+  void EndExchange(int sends);
+  bool LetLateAnswersPass();
+  void NoteLateArrival();
+  QString RefusalText(LinkSend result) const;
   void SendFrame();
   int BroadcastOnce();
   bool SerialRetryLoop(bool expectRecord);
@@ -254,6 +292,7 @@ class TValdMBusComm : public QObject {
   TMode mode_ = tmRS232;
   int remotePort_ = kLocalPort;
   QString remoteHost_;
+  int localPort_ = kLocalPort;
 
   // Outgoing frame and trailer; also the incoming serial frame (0..300) or network reply record
   // (0..258).
@@ -273,9 +312,24 @@ class TValdMBusComm : public QObject {
   bool timedOut_ = false;
   bool failed_ = false;
   bool sendDone_ = true;
-  bool sending_ = false;  // inside the link's SendBytes
+  bool sending_ = false;      // inside the link's SendBytes
+  bool sendRefused_ = false;  // the link did not take the last send: nothing went out
+  bool linkFailed_ = false;   // the port hung up since it was opened
   int drainLimitMs_ = 0;
   bool checksumError_ = false;
+  QString lastFailure_;
+
+  // Late answers. replyWindowStart_: when the latest wait started its reply time. After an
+  // exchange with more than one send, lateSends_ extra sends may still be answered, counted from
+  // the reply window that began at lateFrom_; the next exchange lets them pass first, while
+  // discarding_ is set, noting each arrival in lastArrival_ (and arrived_, to wake the wait).
+  using SteadyClock = std::chrono::steady_clock;
+  SteadyClock::time_point replyWindowStart_{};
+  int lateSends_ = 0;
+  SteadyClock::time_point lateFrom_{};
+  SteadyClock::time_point lastArrival_{};
+  bool discarding_ = false;
+  bool arrived_ = false;
 };
 
 }  // namespace xv4

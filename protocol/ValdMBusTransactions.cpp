@@ -129,6 +129,8 @@ bool TValdMBusComm::Handshake(std::int32_t number, std::uint8_t argument) {
 // baud index of BaudRate throughout. Success puts the line back to BaudRate; a failure leaves it
 // at the speed of the last send.
 bool TValdMBusComm::SerialRetryLoop(bool expectRecord) {
+  if (!BeginExchange())
+    return false;
   const int wanted = expectRecord ? WaitRecord : WaitAcknowledged;
   for (int n = 0;; ++n) {
     PackFrame();
@@ -144,10 +146,12 @@ bool TValdMBusComm::SerialRetryLoop(bool expectRecord) {
     if (r == wanted) {
       if (!isModem_)
         link_->SetBaudRate(baudRate_);
+      EndExchange(n + 1);
       return true;
     }
     if (failed_ || n >= kSerialHandshakeSends - 1) {
       failed_ = true;
+      EndExchange(n + 1);
       return false;
     }
   }
@@ -192,6 +196,8 @@ bool TValdMBusComm::EndSession(std::int32_t number, std::uint8_t parameter) {
   PutMachineNo(Four(&record[kMachineNoAt]), number);
   record[kMachineNoAt + 4] = parameter;
   StoreChecksum(record);
+  if (!BeginExchange())
+    return true;  // cancelled; the end of the session still never fails on RS232
   for (int i = 0; i < kEndSessionSends; ++i) {
     requestArea_ = record;
     SendFrame();

@@ -111,7 +111,9 @@ int main(int argc, char** argv) {
     address = "127.0.0.1";
 
   try {
-    TValdMBusComm comm;
+    // The simulator answers the port a request came from: any free local port does, and a copy
+    // of the tool running beside the demo keeps its own.
+    TValdMBusComm comm(nullptr, nullptr, 0);
     comm.SetRetryCount(3);
     comm.SetRetryInterval(500);
     comm.SetMode(tmTCPIP);

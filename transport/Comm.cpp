@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <system_error>
 
 namespace xv4 {
@@ -37,23 +40,114 @@ int MsUntil(Clock::time_point t) {
   return ms > 1000000 ? 1000000 : static_cast<int>(ms);
 }
 
+// Read numbers, shared by every port of the program (see TComm::ReadSequence).
+std::atomic<std::uint64_t> g_readSequence{0};
+
 }  // namespace
+
+// One open of the port: the device, the hand-off to the owner and the write queue. The owner
+// and both threads hold it; everything in it is safe to touch from any of them.
+struct TComm::Io {
+  Io(std::shared_ptr<CommBackend> device, std::uint64_t openGeneration,
+     platform::NotifyTarget* owner, std::shared_ptr<std::atomic<int>> leftBehindCount)
+      : backend(std::move(device)),
+        generation(openGeneration),
+        target(owner),
+        leftBehind(std::move(leftBehindCount)) {}
+
+  const std::shared_ptr<CommBackend> backend;
+  const std::uint64_t generation;
+
+  // Posts to the owner, tagged with this open. The owner cuts the line (target null) when it
+  // leaves a thread behind or goes away, so a late thread posts into nothing.
+  void Post(int code, std::uintptr_t param = 0, QByteArray data = {}) {
+    std::lock_guard lock(postMutex);
+    if (target != nullptr)
+      target->Post(code, param, std::move(data), generation);
+  }
+  void CutOff() {
+    std::lock_guard lock(postMutex);
+    target = nullptr;
+  }
+  void PostHangup() {
+    if (!hangupPosted.exchange(true))
+      Post(kNotifyRequestHangup);
+  }
+
+  void ReadLoop();
+  void WriteLoop();
+  CommIo WriteBlockWhole(const QByteArray& bytes);
+  void DeliverChunk(const std::uint8_t* data, std::size_t count, std::uint64_t lastRead);
+
+  // The thread accounting that lets ClosePort wait with a limit.
+  void ThreadStarting() {
+    std::lock_guard lock(exitMutex);
+    ++running;
+  }
+  void ThreadEnded() {
+    std::lock_guard lock(exitMutex);
+    --running;
+    if (abandoned)
+      --*leftBehind;
+    exitWake.notify_all();
+  }
+
+  std::mutex postMutex;
+  platform::NotifyTarget* target;  // guarded by postMutex
+
+  // Read by the read thread while the owner may change them: the chunking time-outs and the NUL
+  // filter.
+  std::atomic<std::uint32_t> readInterval{100};
+  std::atomic<std::uint32_t> readTotalMultiplier{0};
+  std::atomic<std::uint32_t> readTotalConstant{0};
+  std::atomic<bool> dropNulls{false};
+  // Set by whichever thread reports the first hang-up of this open.
+  std::atomic<bool> hangupPosted{false};
+
+  // The write side. writeMutex guards everything in this group; SendData, ClosePort and the
+  // write thread meet only here.
+  struct WriteBlock {
+    std::uint64_t seq;
+    QByteArray bytes;
+  };
+  std::mutex writeMutex;
+  std::condition_variable writeWake;
+  std::deque<WriteBlock> writeQueue;
+  std::uint64_t queuedSeq = 0;   // sequence number of the last block SendData took
+  bool writerAccepting = false;  // the write thread runs and takes blocks
+  bool writerStop = false;
+  bool writerBusy = false;  // the write thread is in Write or Drain, outside the lock
+  // Bytes were handed to the device (or the port has just opened) and their drained report is
+  // still to be made, by the write thread, tagged with reportSeq.
+  bool reportOwed = false;
+  std::uint64_t reportSeq = 0;
+
+  std::mutex exitMutex;
+  std::condition_variable exitWake;
+  int running = 0;         // threads started and not yet ended; guarded by exitMutex
+  bool abandoned = false;  // ClosePort stopped waiting; guarded by exitMutex
+  const std::shared_ptr<std::atomic<int>> leftBehind;
+};
 
 TComm::TComm(QObject* owner, std::unique_ptr<CommBackend> backend)
     : QObject(owner),
+      systemBackend_(backend == nullptr),
       backend_(backend ? std::move(backend) : CreatePosixCommBackend()),
       notify_(std::make_unique<platform::NotifyTarget>(
           [this](const platform::Notification& n) { HandleNotification(n); })) {}
 
 TComm::~TComm() {
-  // The threads use this object; they must be gone before it is.
+  // The threads use the device; they must be gone (or cut off) before this object is.
   ClosePort();
+  if (io_)
+    io_->CutOff();
 }
 
 void TComm::SetBackend(std::unique_ptr<CommBackend> backend) {
   if (open_ || !backend)
     return;
   backend_ = std::move(backend);
+  systemBackend_ = false;
 }
 
 QString TComm::DevicePathOf(const QString& commName) {
@@ -69,9 +163,17 @@ QString TComm::DevicePathOf(const QString& commName) {
   return commName;
 }
 
+std::uint64_t TComm::ReadSequence() {
+  return g_readSequence.load();
+}
+
 void TComm::OpenPort() {
   if (open_)
     return;
+  // A device that a thread was left behind in is still busy; without a new one there is
+  // nothing to open.
+  if (!backend_)
+    throw ECommsError(OpenFailureText(CommOpenResult::CannotOpen));
   const CommOpenResult result = backend_->Open(DevicePathOf(commName_));
   if (result != CommOpenResult::Ok) {
     backend_->Close();
@@ -79,33 +181,36 @@ void TComm::OpenPort() {
   }
 
   backend_->Purge(true, true);
-  hangupPosted_ = false;
+  io_ = std::make_shared<Io>(backend_, ++generation_, notify_.get(), leftBehind_);
   ApplyTimeouts();
   ApplyCommState();
 
   {
     // The write thread's first duty is the report that follows every open.
-    std::lock_guard lock(writeMutex_);
-    writeQueue_.clear();
-    writerStop_ = false;
-    writerAccepting_ = true;
-    writerBusy_ = false;
-    reportOwed_ = true;
-    reportSeq_ = queuedSeq_;
+    std::lock_guard lock(io_->writeMutex);
+    io_->writerAccepting = true;
+    io_->reportOwed = true;
   }
+  const std::shared_ptr<Io> io = io_;
+  const auto start = [&io](std::thread& thread, void (Io::*loop)(), const char* failure) {
+    io->ThreadStarting();
+    try {
+      thread = std::thread([io, loop] {
+        ((*io).*loop)();
+        io->ThreadEnded();
+      });
+    } catch (const std::system_error&) {
+      io->ThreadEnded();
+      throw ECommsError(failure);
+    }
+  };
   try {
-    readThread_ = std::thread(&TComm::ReadLoop, this);
-  } catch (const std::system_error&) {
-    StopThreads();
-    backend_->Close();
-    throw ECommsError("Unable to create read thread");
-  }
-  try {
-    writeThread_ = std::thread(&TComm::WriteLoop, this);
-  } catch (const std::system_error&) {
-    StopThreads();
-    backend_->Close();
-    throw ECommsError("Unable to create write thread");
+    start(readThread_, &Io::ReadLoop, "Unable to create read thread");
+    start(writeThread_, &Io::WriteLoop, "Unable to create write thread");
+  } catch (const ECommsError&) {
+    if (StopThreads())
+      backend_->Close();
+    throw;
   }
   open_ = true;
 }
@@ -113,73 +218,105 @@ void TComm::OpenPort() {
 void TComm::ClosePort() {
   if (!open_)
     return;
-  StopThreads();
-  backend_->Close();
   open_ = false;
+  if (StopThreads())
+    backend_->Close();
 }
 
-void TComm::StopThreads() {
+bool TComm::StopThreads() {
+  Io& io = *io_;
+  const Clock::time_point deadline = Clock::now() + closeLimit_;
   // Cancel wakes whatever either thread sleeps on (poll, drain); the flag ends the write
   // thread's wait for work. Purging also frees a drain that flow control holds up.
-  backend_->Cancel();
+  io.backend->Cancel();
   {
-    std::lock_guard lock(writeMutex_);
-    writerStop_ = true;
-    writerAccepting_ = false;
-    writeQueue_.clear();
+    std::lock_guard lock(io.writeMutex);
+    io.writerStop = true;
+    io.writerAccepting = false;
+    io.writeQueue.clear();
   }
-  writeWake_.notify_all();
-  if (readThread_.joinable()) {
-    backend_->Purge(true, false);
-    readThread_.join();
+  io.writeWake.notify_all();
+  io.backend->Purge(true, true);
+
+  bool ended = false;
+  {
+    std::unique_lock lock(io.exitMutex);
+    ended = io.exitWake.wait_until(lock, deadline, [&io] { return io.running == 0; });
+    if (!ended) {
+      io.abandoned = true;
+      *leftBehind_ += io.running;
+    }
   }
-  if (writeThread_.joinable()) {
-    backend_->Purge(false, true);
-    writeThread_.join();
+  if (ended) {
+    if (readThread_.joinable())
+      readThread_.join();
+    if (writeThread_.joinable())
+      writeThread_.join();
+    return true;
   }
+  // A thread is stuck inside the device (a driver call that ignores the wake-up). It keeps the
+  // open's shared block and the device alive and closes the device when it ends; the owner
+  // hears nothing more from it, and the next open needs another device.
+  io.CutOff();
+  if (readThread_.joinable())
+    readThread_.detach();
+  if (writeThread_.joinable())
+    writeThread_.detach();
+  backend_ = systemBackend_ ? std::shared_ptr<CommBackend>(CreatePosixCommBackend()) : nullptr;
+  return false;
 }
 
 bool TComm::SendData(const void* buffer, std::uint16_t length) {
-  if (buffer == nullptr || length == 0)
+  if (buffer == nullptr || length == 0 || !io_)
     return false;
+  Io& io = *io_;
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   {
-    std::lock_guard lock(writeMutex_);
-    if (!writerAccepting_)
+    std::lock_guard lock(io.writeMutex);
+    if (!io.writerAccepting)
       return false;
-    const std::uint64_t seq = ++queuedSeq_;
+    const std::uint64_t seq = ++io.queuedSeq;
     std::size_t done = 0;
     // With the write thread idle (nothing queued, nothing of its own in Write or Drain, every
     // earlier block reported) the bytes go to the device from this thread: that spares the
     // hand-off to the write thread and, where the device has them out at once (a
     // pseudo-terminal), the drain and its report from there.
-    // Exclusion: WriteNow and OutputQueueEmpty never sleep and run under writeMutex_. The write
+    // Exclusion: WriteNow and OutputQueueEmpty never sleep and run under writeMutex. The write
     // thread calls Write or Drain only after marking itself busy under this lock, another
     // sender finds the lock held, and ClosePort stops accepting under it before the device is
     // closed; so no two threads ever write to the device at once.
     // The report is posted through the same target as the threads' reports, so the owner sees
     // it in posting order and as an event, never inside this call.
-    if (writeQueue_.empty() && !writerBusy_ && !reportOwed_) {
-      const CommIo io = backend_->WriteNow(bytes, length, &done);
+    if (io.writeQueue.empty() && !io.writerBusy && !io.reportOwed) {
+      const CommIo result = io.backend->WriteNow(bytes, length, &done);
       done = std::min<std::size_t>(done, length);
-      if (io == CommIo::Ok && done == length) {
-        if (backend_->OutputQueueEmpty()) {
-          notify_->Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(seq));
+      if (result != CommIo::Ok && done == 0) {
+        // The device is gone (or closing): the caller learns it now, not after a drain that
+        // will never be reported.
+        io.writerAccepting = false;
+        if (result == CommIo::Hangup)
+          io.PostHangup();
+        return false;
+      }
+      if (result == CommIo::Ok && done == length) {
+        if (io.backend->OutputQueueEmpty()) {
+          io.Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(seq));
           return true;
         }
         // Still on its way out of a UART: the write thread drains it and reports.
-        reportOwed_ = true;
-        reportSeq_ = seq;
+        io.reportOwed = true;
+        io.reportSeq = seq;
       }
       // Otherwise the write thread writes what is left, sleeping as long as the device needs;
       // a device that failed fails there again and is reported from there.
     }
     if (done < length) {
-      writeQueue_.push_back(WriteBlock{seq, QByteArray(reinterpret_cast<const char*>(bytes) + done,
-                                                       static_cast<qsizetype>(length - done))});
+      io.writeQueue.push_back(
+          Io::WriteBlock{seq, QByteArray(reinterpret_cast<const char*>(bytes) + done,
+                                         static_cast<qsizetype>(length - done))});
     }
   }
-  writeWake_.notify_one();
+  io.writeWake.notify_one();
   return true;
 }
 
@@ -193,46 +330,42 @@ bool TComm::SetDtrLine(bool on) {
 
 void TComm::ApplyCommState() {
   backend_->ApplyLineSettings(line_);
-  dropNulls_ = line_.ignoreNullChar;
+  io_->dropNulls = line_.ignoreNullChar;
   // Give the UART time to settle on the new settings before anything is written.
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 void TComm::ApplyTimeouts() {
   backend_->ApplyTimeouts(timeouts_);
-  readInterval_ = timeouts_.readInterval;
-  readTotalMultiplier_ = timeouts_.readTotalMultiplier;
-  readTotalConstant_ = timeouts_.readTotalConstant;
+  io_->readInterval = timeouts_.readInterval;
+  io_->readTotalMultiplier = timeouts_.readTotalMultiplier;
+  io_->readTotalConstant = timeouts_.readTotalConstant;
 }
 
-void TComm::PostHangup() {
-  if (!hangupPosted_.exchange(true))
-    notify_->Post(kNotifyRequestHangup);
-}
-
-void TComm::DeliverChunk(const std::uint8_t* data, std::size_t count) {
-  notify_->Post(kNotifyReceiveData, count,
-                QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(count)));
+void TComm::Io::DeliverChunk(const std::uint8_t* data, std::size_t count, std::uint64_t lastRead) {
+  Post(kNotifyReceiveData, static_cast<std::uintptr_t>(lastRead),
+       QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(count)));
 }
 
 // Read thread. Bytes are gathered into chunks: a chunk ends when no byte has arrived for the
 // read interval, when the total read time-out (if one is set) has run out since its first
 // byte, or when it holds kReadChunk bytes. With an interval of 0 every read is a chunk.
-void TComm::ReadLoop() {
+void TComm::Io::ReadLoop() {
   std::uint8_t buffer[kReadChunk];
   std::size_t held = 0;
+  std::uint64_t lastRead = 0;
   Clock::time_point gapEnd{};
   Clock::time_point chunkEnd = Clock::time_point::max();
 
   auto flush = [&] {
     if (held > 0)
-      DeliverChunk(buffer, held);
+      DeliverChunk(buffer, held, lastRead);
     held = 0;
   };
 
   for (;;) {
     const int timeout = held == 0 ? -1 : MsUntil(std::min(gapEnd, chunkEnd));
-    switch (backend_->WaitReadable(timeout)) {
+    switch (backend->WaitReadable(timeout)) {
       case CommWait::Cancelled:
         return;
       case CommWait::Hangup:
@@ -244,11 +377,11 @@ void TComm::ReadLoop() {
           flush();
         continue;
       case CommWait::LineEvent: {
-        const CommLineEvents events = backend_->TakeLineEvents();
+        const CommLineEvents events = backend->TakeLineEvents();
         if (events.lineErrors != 0)
-          notify_->Post(kNotifyReceiveError, events.lineErrors);
+          Post(kNotifyReceiveError, events.lineErrors);
         if (events.modemEvents != 0)
-          notify_->Post(kNotifyModemState, events.modemEvents);
+          Post(kNotifyModemState, events.modemEvents);
         if (events.lineErrors == 0 && events.modemEvents == 0) {
           // The device woke the line-event wait without anything that was asked for: it is
           // no longer usable (this is how a removed adapter shows).
@@ -263,7 +396,7 @@ void TComm::ReadLoop() {
     }
 
     std::size_t got = 0;
-    const CommIo io = backend_->Read(buffer + held, kReadChunk - held, &got);
+    const CommIo io = backend->Read(buffer + held, kReadChunk - held, &got);
     if (io == CommIo::Cancelled)
       return;
     if (io == CommIo::Hangup) {
@@ -274,7 +407,8 @@ void TComm::ReadLoop() {
     got = std::min(got, kReadChunk - held);
     if (got == 0)
       continue;
-    if (dropNulls_) {
+    lastRead = ++g_readSequence;
+    if (dropNulls) {
       std::uint8_t* begin = buffer + held;
       got = static_cast<std::size_t>(std::remove(begin, begin + got, std::uint8_t{0}) - begin);
       if (got == 0)
@@ -283,11 +417,11 @@ void TComm::ReadLoop() {
     const Clock::time_point now = Clock::now();
     if (held == 0) {
       const std::uint64_t total =
-          std::uint64_t{readTotalMultiplier_} * kReadChunk + std::uint64_t{readTotalConstant_};
+          std::uint64_t{readTotalMultiplier} * kReadChunk + std::uint64_t{readTotalConstant};
       chunkEnd = total == 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(total);
     }
     held += got;
-    const std::uint32_t interval = readInterval_;
+    const std::uint32_t interval = readInterval;
     if (held >= kReadChunk || interval == 0) {
       flush();
     } else {
@@ -296,13 +430,13 @@ void TComm::ReadLoop() {
   }
 }
 
-CommIo TComm::WriteBlockWhole(const QByteArray& bytes) {
+CommIo TComm::Io::WriteBlockWhole(const QByteArray& bytes) {
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
   const auto size = static_cast<std::size_t>(bytes.size());
   std::size_t offset = 0;
   while (offset < size) {
     std::size_t written = 0;
-    const CommIo io = backend_->Write(data + offset, size - offset, &written);
+    const CommIo io = backend->Write(data + offset, size - offset, &written);
     if (io != CommIo::Ok)
       return io;
     offset += std::min(written, size - offset);
@@ -314,26 +448,26 @@ CommIo TComm::WriteBlockWhole(const QByteArray& bytes) {
 // bytes went out (and once at the start) it waits until they have left the port and reports it,
 // tagged with the last block handed to the device, so that a report overtaken by a newer
 // SendData is not taken for the newer block's. Everything here that can sleep (a write into a
-// full queue, a drain) runs with writerBusy_ set, which keeps SendData from writing beside it.
-void TComm::WriteLoop() {
-  std::unique_lock lock(writeMutex_);
+// full queue, a drain) runs with writerBusy set, which keeps SendData from writing beside it.
+void TComm::Io::WriteLoop() {
+  std::unique_lock lock(writeMutex);
   auto fail = [&](CommIo io) {
-    writerAccepting_ = false;
-    writerBusy_ = false;
-    writeQueue_.clear();
+    writerAccepting = false;
+    writerBusy = false;
+    writeQueue.clear();
     lock.unlock();
     if (io == CommIo::Hangup)
       PostHangup();
   };
 
   for (;;) {
-    writeWake_.wait(lock, [this] { return writerStop_ || !writeQueue_.empty() || reportOwed_; });
-    if (writerStop_)
+    writeWake.wait(lock, [this] { return writerStop || !writeQueue.empty() || reportOwed; });
+    if (writerStop)
       return;
-    writerBusy_ = true;
-    if (!writeQueue_.empty()) {
-      const WriteBlock block = std::move(writeQueue_.front());
-      writeQueue_.pop_front();
+    writerBusy = true;
+    if (!writeQueue.empty()) {
+      const WriteBlock block = std::move(writeQueue.front());
+      writeQueue.pop_front();
       lock.unlock();
       const CommIo io = WriteBlockWhole(block.bytes);
       lock.lock();
@@ -341,14 +475,14 @@ void TComm::WriteLoop() {
         fail(io);
         return;
       }
-      reportOwed_ = true;
-      reportSeq_ = block.seq;
+      reportOwed = true;
+      reportSeq = block.seq;
       continue;
     }
 
-    const std::uint64_t seq = reportSeq_;
+    const std::uint64_t seq = reportSeq;
     lock.unlock();
-    const CommIo io = backend_->Drain();
+    const CommIo io = backend->Drain();
     lock.lock();
     if (io != CommIo::Ok) {
       fail(io);
@@ -356,15 +490,19 @@ void TComm::WriteLoop() {
     }
     // Posted under the lock: a SendData that finds the writer idle after this posts its own
     // report behind this one.
-    notify_->Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(seq));
-    writerBusy_ = false;
-    reportOwed_ = false;
+    Post(kNotifySendDataEmpty, static_cast<std::uintptr_t>(seq));
+    writerBusy = false;
+    reportOwed = false;
   }
 }
 
 void TComm::HandleNotification(const platform::Notification& n) {
+  // What an earlier open reported (a hang-up, say) says nothing about the port as it is now.
+  if (n.tag != generation_ || !io_)
+    return;
   switch (n.code) {
     case kNotifyReceiveData:
+      chunkSequence_ = static_cast<std::uint64_t>(n.param);
       if (TReceiveDataEvent handler = OnReceiveData) {
         handler(this, reinterpret_cast<const std::uint8_t*>(n.data.constData()),
                 static_cast<std::uint16_t>(n.data.size()));
@@ -388,8 +526,8 @@ void TComm::HandleNotification(const platform::Notification& n) {
       // while the bytes are still on their way.
       bool stale = false;
       {
-        std::lock_guard lock(writeMutex_);
-        stale = static_cast<std::uint64_t>(n.param) < queuedSeq_;
+        std::lock_guard lock(io_->writeMutex);
+        stale = static_cast<std::uint64_t>(n.param) < io_->queuedSeq;
       }
       if (!stale) {
         if (TCommNotifyEvent handler = OnSendDataEmpty)

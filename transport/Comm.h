@@ -5,10 +5,12 @@
 // target through which the threads reach the owner. The owner's thread (the UI thread) calls
 // every member; SendData may also be called from another thread while the port is open. All
 // five events run on the owner's thread, in the order they were reported, whenever that thread
-// processes its events.
+// processes its events; each open is a generation of its own, and what an earlier open reported
+// never reaches the events once the port has been opened again.
 //
 // OpenPort() throws ECommsError and leaves the port closed; runtime line errors arrive as events
-// (OnReceiveError, OnRequestHangup) and never as exceptions. ClosePort() never throws.
+// (OnReceiveError, OnRequestHangup) and never as exceptions. ClosePort() never throws and never
+// takes longer than its limit (10 s).
 
 #include "transport/CommBackend.h"
 
@@ -17,12 +19,10 @@
 #include <QString>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -56,6 +56,8 @@ class TComm : public QObject {
 
   // Largest block one OnReceiveData carries.
   static constexpr std::size_t kReadChunk = 2048;
+  // How long ClosePort waits for the threads to end.
+  static constexpr std::chrono::milliseconds kCloseLimit{10000};
 
   // Without a backend the port uses the operating system's serial devices.
   explicit TComm(QObject* owner = nullptr, std::unique_ptr<CommBackend> backend = nullptr);
@@ -71,17 +73,34 @@ class TComm : public QObject {
   // Opens CommName, applies the time-outs and the line settings and starts both threads. Does
   // nothing when already open. Throws ECommsError with the reason; nothing stays acquired.
   void OpenPort();
-  // Stops both threads and closes the port; does nothing when closed. Notifications that the
-  // threads posted before are still delivered afterwards.
+  // Wakes both threads, waits for them and closes the device; does nothing when closed. The
+  // wait ends at the close limit: a thread still inside a device call then (a driver that
+  // ignores the wake-up) is left to finish on its own and closes the device when it is done;
+  // it reports nothing more, and the next OpenPort needs a new device (the operating system's
+  // ports get one; a port with a test backend gets one through SetBackend). Notifications that
+  // this open posted before are still delivered afterwards, until the port is opened again.
   void ClosePort();
   bool IsOpen() const { return open_; }
+  // Tests shorten the close limit.
+  void SetCloseLimit(std::chrono::milliseconds limit) { closeLimit_ = limit; }
+  // Threads that ClosePort left behind and that have not ended yet. Any thread.
+  int ThreadsLeftBehind() const { return leftBehind_->load(); }
 
   // Hands the bytes to the port and returns at once, without sleeping. While the write thread
   // is idle the bytes are written from the calling thread, as far as the device takes them now;
   // the rest is copied and queued for the write thread. False (nothing sent) when the port is
-  // closed, its write thread has stopped or length is 0. Completion is reported collectively by
-  // OnSendDataEmpty, always as a posted event. Any thread.
+  // closed, its write thread has stopped, the device refused the bytes (it hung up; reported as
+  // OnRequestHangup too) or length is 0. Completion is reported collectively by OnSendDataEmpty,
+  // always as a posted event. Any thread.
   bool SendData(const void* buffer, std::uint16_t length);
+
+  // Each read that a port's read thread makes takes the next number of one sequence shared by
+  // every port of the program. ReadSequence(): the number of the latest read so far (any
+  // thread). ChunkSequence(): inside OnReceiveData, the number of the last read of the chunk
+  // being delivered. A chunk whose number is at most an earlier ReadSequence() had been read by
+  // then.
+  static std::uint64_t ReadSequence();
+  std::uint64_t ChunkSequence() const { return chunkSequence_; }
 
   // Modem status bits (kModemStatus*) of the open port; false when closed or not reported.
   bool GetModemStatus(std::uint32_t* bits) const;
@@ -170,6 +189,10 @@ class TComm : public QObject {
   TCommNotifyEvent OnSendDataEmpty;
 
  private:
+  // What the threads of one open share with the owner (Comm.cpp). The threads hold it too, so
+  // a thread left behind by ClosePort never touches the TComm.
+  struct Io;
+
   template <typename T>
   void SetLine(T CommLineSettings::*field, T value) {
     if (line_.*field == value)
@@ -189,48 +212,24 @@ class TComm : public QObject {
 
   void ApplyCommState();
   void ApplyTimeouts();
-  void StopThreads();
-  void ReadLoop();
-  void WriteLoop();
-  CommIo WriteBlockWhole(const QByteArray& bytes);
-  void DeliverChunk(const std::uint8_t* data, std::size_t count);
-  void PostHangup();
+  // Wakes the threads and waits for them until the close limit; false when one was left behind.
+  bool StopThreads();
   void HandleNotification(const platform::Notification& n);
 
   QString commName_ = QStringLiteral("COM2");
   CommLineSettings line_;
   CommTimeouts timeouts_;
 
-  std::unique_ptr<CommBackend> backend_;
+  bool systemBackend_ = false;  // made here, so a fresh one can replace a device left behind
+  // The device for the next open (shared with the threads of the open that uses it).
+  std::shared_ptr<CommBackend> backend_;
   std::unique_ptr<platform::NotifyTarget> notify_;
+  std::shared_ptr<Io> io_;        // the latest open's, kept after the close for its late reports
+  std::uint64_t generation_ = 0;  // of the latest open; notifications carry theirs
+  std::uint64_t chunkSequence_ = 0;
   bool open_ = false;
-
-  // Read by the read thread while the owner may change them: the chunking time-outs and the NUL
-  // filter.
-  std::atomic<std::uint32_t> readInterval_{100};
-  std::atomic<std::uint32_t> readTotalMultiplier_{0};
-  std::atomic<std::uint32_t> readTotalConstant_{0};
-  std::atomic<bool> dropNulls_{false};
-  // Set by whichever thread reports the first hang-up of an open.
-  std::atomic<bool> hangupPosted_{false};
-
-  // The write side. writeMutex_ guards everything in this group; SendData, ClosePort and the
-  // write thread meet only here.
-  struct WriteBlock {
-    std::uint64_t seq;
-    QByteArray bytes;
-  };
-  std::mutex writeMutex_;
-  std::condition_variable writeWake_;
-  std::deque<WriteBlock> writeQueue_;
-  std::uint64_t queuedSeq_ = 0;   // sequence number of the last block SendData took
-  bool writerAccepting_ = false;  // the write thread runs and takes blocks
-  bool writerStop_ = false;
-  bool writerBusy_ = false;  // the write thread is in Write or Drain, outside the lock
-  // Bytes were handed to the device (or the port has just opened) and their drained report is
-  // still to be made, by the write thread, tagged with reportSeq_.
-  bool reportOwed_ = false;
-  std::uint64_t reportSeq_ = 0;
+  std::chrono::milliseconds closeLimit_ = kCloseLimit;
+  std::shared_ptr<std::atomic<int>> leftBehind_ = std::make_shared<std::atomic<int>>(0);
 
   std::thread readThread_;
   std::thread writeThread_;

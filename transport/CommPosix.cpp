@@ -6,10 +6,16 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -28,6 +34,14 @@ namespace {
 // counters between its polls instead; terminals without counters (pseudo-terminals, most USB
 // adapters) are never sampled and the read thread sleeps without a time limit.
 constexpr int kLineSampleMs = 100;
+
+// A drain looks at the output queue again after about the time its bytes take on the line,
+// within these bounds.
+constexpr int kDrainSliceMinMs = 1;
+constexpr int kDrainSliceMaxMs = 50;
+
+// How long closing the device may keep the caller (see Close).
+constexpr std::chrono::milliseconds kDeviceCloseLimit{2000};
 
 speed_t SpeedOf(std::uint32_t bps) {
   switch (bps) {
@@ -117,10 +131,34 @@ class PosixCommBackend final : public CommBackend {
   }
 
   void Close() override {
-    if (fd_.Valid())
-      ::ioctl(fd_.Get(), TIOCNXCL);
-    fd_.Reset();
     wakeFd_.Reset();
+    if (!fd_.Valid())
+      return;
+    ::ioctl(fd_.Get(), TIOCNXCL);
+    // Closing a terminal whose output has not left waits inside close(2) for up to the driver's
+    // closing_wait (30 s by default, and only root may shorten it): a USB adapter whose writes
+    // never complete would hold the window that long. The close runs on a helper thread that
+    // owns nothing but the descriptor, so it may outlive this object; the caller waits for it a
+    // short while and then leaves it to finish.
+    struct Done {
+      std::mutex mutex;
+      std::condition_variable wake;
+      bool closed = false;
+    };
+    auto done = std::make_shared<Done>();
+    try {
+      std::thread([fd = fd_.Release(), done] {
+        ::close(fd);
+        std::lock_guard lock(done->mutex);
+        done->closed = true;
+        done->wake.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      fd_.Reset();  // no thread to spare: close here
+      return;
+    }
+    std::unique_lock lock(done->mutex);
+    done->wake.wait_for(lock, kDeviceCloseLimit, [&done] { return done->closed; });
   }
 
   bool ApplyLineSettings(const CommLineSettings& s) override {
@@ -168,6 +206,8 @@ class PosixCommBackend final : public CommBackend {
     t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    if (s.baudRate > 0)
+      lineBps_ = s.baudRate;
     if (const speed_t speed = SpeedOf(s.baudRate); speed != B0) {
       ::cfsetispeed(&t, speed);
       ::cfsetospeed(&t, speed);
@@ -321,36 +361,51 @@ class PosixCommBackend final : public CommBackend {
     }
   }
 
-  // The driver's output queue (TIOCOUTQ) does not count what a UART already holds in its
-  // transmit FIFO and shift register; where the driver reports the line status, the transmitter
-  // must be empty as well. A pseudo-terminal has neither: its queue is empty once the write has
-  // returned.
-  bool OutputQueueEmpty() override {
-    int queued = 0;
-    if (::ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0 || queued != 0)
-      return false;
-    if (lsrKept_) {
-      unsigned int lsr = 0;
-      if (::ioctl(fd_.Get(), TIOCSERGETLSR, &lsr) != 0 || (lsr & TIOCSER_TEMT) == 0)
-        return false;
-    }
-    return true;
-  }
+  bool OutputQueueEmpty() override { return OutputQueued() == 0; }
 
-  // Closing the port purges the output queue, which also ends a drain held up by flow control.
+  // Polls the output queue instead of blocking in tcdrain(), which the close wake-up cannot
+  // interrupt: a USB adapter whose writes never complete would hold the write thread, and the
+  // close that waits for it, for ever. Closing purges the output queue, which also ends a drain
+  // held up by flow control.
   CommIo Drain() override {
     for (;;) {
       if (cancelled_)
         return CommIo::Cancelled;
-      if (::tcdrain(fd_.Get()) == 0)
+      const int queued = OutputQueued();
+      if (queued < 0)
+        return cancelled_ || errno == EBADF ? CommIo::Cancelled : CommIo::Hangup;
+      if (queued == 0)
         return cancelled_ ? CommIo::Cancelled : CommIo::Ok;
-      if (errno == EINTR)
-        continue;
-      return errno == EBADF ? CommIo::Cancelled : CommIo::Hangup;
+      const std::int64_t lineMs = std::int64_t{queued} * 10000 / std::max(lineBps_.load(), 1u);
+      const int slice =
+          static_cast<int>(std::clamp<std::int64_t>(lineMs, kDrainSliceMinMs, kDrainSliceMaxMs));
+      pollfd wake{wakeFd_.Get(), POLLIN, 0};
+      if (::poll(&wake, 1, slice) < 0 && errno != EINTR)
+        return CommIo::Hangup;
+      if (wake.revents != 0)
+        return CommIo::Cancelled;
     }
   }
 
  private:
+  // Bytes still to leave the device: the driver's output queue (TIOCOUTQ), plus one while a
+  // UART's transmitter still holds something (where the driver reports the line status: the
+  // queue does not count what is in the transmit FIFO and shift register). A pseudo-terminal
+  // has neither: its queue is empty once the write has returned. -1 (errno set) on failure.
+  int OutputQueued() {
+    int queued = 0;
+    if (::ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0)
+      return -1;
+    if (queued == 0 && lsrKept_) {
+      unsigned int lsr = 0;
+      if (::ioctl(fd_.Get(), TIOCSERGETLSR, &lsr) != 0)
+        return -1;
+      if ((lsr & TIOCSER_TEMT) == 0)
+        queued = 1;
+    }
+    return std::max(queued, 0);
+  }
+
   // Compares the driver's line counters with the last sample; true when something changed.
   bool SampleCounters() {
     serial_icounter_struct now{};
@@ -380,6 +435,8 @@ class PosixCommBackend final : public CommBackend {
   platform::UniqueFd fd_;
   platform::UniqueFd wakeFd_;
   std::atomic<bool> cancelled_{false};
+  // The line speed, for pacing a drain (set by the UI thread, read by the write thread).
+  std::atomic<std::uint32_t> lineBps_{9600};
   // Set up by Open before the threads start, read-only afterwards: the driver reports whether
   // its transmitter is empty (TIOCSERGETLSR).
   bool lsrKept_ = false;

@@ -26,6 +26,11 @@ using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
   throw ESocketError(code, SocketErrorMessage(code).toStdString());
 }
 
+// A failed look-up has its own text, not a socket error number ("Host not found.").
+[[noreturn]] void ThrowLookupError(int code) {
+  throw ESocketError(code, SocketErrorText(code).toStdString());
+}
+
 [[noreturn]] void ThrowTimedOut() {
   throw ESocketError(0, "Connect timed out.");
 }
@@ -91,7 +96,7 @@ void TTcpClient::Connect(int timeoutMs) {
 
   const QByteArray host = host_.toUtf8();
   if (host.isEmpty())
-    ThrowSocketError(EAI_NONAME);
+    ThrowLookupError(EAI_NONAME);
   const QByteArray service = QByteArray::number(port_);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -101,7 +106,7 @@ void TTcpClient::Connect(int timeoutMs) {
   // The look-up is not covered by the time-out; an address literal resolves at once.
   const int lookup = ::getaddrinfo(host.constData(), service.constData(), &hints, &found);
   if (lookup != 0)
-    ThrowSocketError(lookup == EAI_SYSTEM ? errno : lookup);
+    ThrowLookupError(lookup == EAI_SYSTEM ? errno : lookup);
   AddrInfoList addresses(found);
 
   const platform::Deadline deadline = platform::Deadline::In(timeoutMs);
@@ -155,6 +160,25 @@ std::int64_t TTcpClient::Send(const void* data, std::int64_t size) {
 void TTcpClient::Disconnect() {
   if (fd_ < 0)
     return;
+  // An orderly end: our side says it has finished, then reads until the printer closes its side
+  // (or a short while has passed). Closing with unread bytes from the printer, or before they
+  // arrive, sends a reset instead, and a small TCP stack may drop the bytes we sent when it gets
+  // one right behind them.
+  if (::shutdown(fd_, SHUT_WR) == 0) {
+    const platform::Deadline deadline = platform::Deadline::In(kLingerMs);
+    char sink[256];
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      const int ready = ::poll(&p, 1, deadline.RemainingMs());
+      if (ready < 0 && errno == EINTR)
+        continue;
+      if (ready <= 0)
+        break;
+      const ssize_t n = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+        break;  // end of stream, or the connection is gone
+    }
+  }
   ::close(fd_);
   fd_ = -1;
 }

@@ -3,9 +3,10 @@
 // printing port): resolve, connect within a time-out, send, disconnect, connect again.
 //
 // Owns at most one socket. UI thread (or any single thread); Connect() blocks the caller for the
-// host look-up and at most the time-out. Connect() throws ESocketError with the message the user
-// sees ("Connect timed out.", "Socket Error # N" + line break + the error's text, "Already
-// connected."); Send() and Disconnect() never throw.
+// host look-up and at most the time-out, Disconnect() for at most kLingerMs. Connect() throws
+// ESocketError with the message the user sees ("Connect timed out.", "Socket Error # N" + line
+// break + the error's text, "Already connected.", or the look-up's own text such as "Host not
+// found."); Send() and Disconnect() never throw.
 
 #include <QString>
 
@@ -34,6 +35,9 @@ QString SocketErrorMessage(int code);
 
 class TTcpClient {
  public:
+  // How long Disconnect waits for the other side to close its end.
+  static constexpr int kLingerMs = 500;
+
   TTcpClient();
   ~TTcpClient();
   TTcpClient(const TTcpClient&) = delete;
@@ -53,7 +57,8 @@ class TTcpClient {
   // went out or the client is not connected. Never raises SIGPIPE.
   std::int64_t Send(const void* data, std::int64_t size);
 
-  // Closes the connection; harmless when not connected.
+  // Ends the connection in order (shutdown, then reading to the end of the other side's stream
+  // for at most kLingerMs) and closes it; harmless when not connected.
   void Disconnect();
 
   bool Connected() const { return fd_ >= 0; }

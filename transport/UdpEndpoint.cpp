@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 namespace xv4 {
@@ -68,6 +69,16 @@ void TUdpEndpoint::SetRemoteHost(const QString& host) {
     dottedHost_.reset();
 }
 
+void TUdpEndpoint::SetRemotePort(int port) {
+  if (port < 1 || port > 65535) {
+    throw std::out_of_range(
+        QStringLiteral("Invalid port %1: a UDP port is a number from 1 to 65535")
+            .arg(port)
+            .toStdString());
+  }
+  remotePort_ = port;
+}
+
 void TUdpEndpoint::CreateSocket() {
   // Non-blocking: a full send queue drops the datagram instead of stalling the UI thread, and
   // the read loop stops when the queue is empty.
@@ -100,6 +111,7 @@ void TUdpEndpoint::SetLocalPort(int port) {
 }
 
 void TUdpEndpoint::Bind() {
+  bindError_ = 0;
   if (!fd_.Valid())
     return;
   sockaddr_in local{};
@@ -108,8 +120,10 @@ void TUdpEndpoint::Bind() {
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   // No SO_REUSEADDR: a second session must not share the printer protocol's port. When the port
   // is taken the socket stays unbound and its first send binds it to a port the system chooses.
-  if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+  if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     lastError_ = errno;
+    bindError_ = errno;
+  }
   notifier_ = std::make_unique<QSocketNotifier>(fd_.Get(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { ReadReady(); });
 }
@@ -145,6 +159,8 @@ void TUdpEndpoint::SendDatagram(const std::uint8_t* buffer, int length) {
     remote.sin_family = AF_INET;
     remote.sin_port = htons(port);
     remote.sin_addr.s_addr = htonl(address);
+    if (discardBeforeSend_)
+      DiscardWaiting();
     // The printer protocol treats a lost datagram as a time-out, so a refused send is only
     // remembered, not raised.
     if (::sendto(fd_.Get(), buffer, static_cast<size_t>(length), 0,
@@ -241,6 +257,16 @@ bool TUdpEndpoint::ReceivePending() {
                    ntohs(from.sin_port));
   }
   return true;
+}
+
+void TUdpEndpoint::DiscardWaiting() {
+  std::uint8_t sink[1];
+  // Each call drops one whole datagram, however large; the loop ends when none is waiting.
+  for (;;) {
+    if (::recv(fd_.Get(), sink, sizeof sink, MSG_DONTWAIT | MSG_TRUNC) >= 0 || errno == EINTR)
+      continue;
+    return;
+  }
 }
 
 const QString& TUdpEndpoint::SenderText(std::uint32_t address) {

@@ -8,9 +8,11 @@
 //
 // Failures: a socket that cannot be created throws UDPSockError ("Unknown Error No. " + errno);
 // an unusable destination throws UDPSockError ("Null Remote Address", "Host Lookup Canceled"); a
-// send of no bytes throws std::runtime_error("Invalid buffer"). A failed bind leaves the socket
-// unbound (the first send binds it to a port the system chooses) and a datagram that the system
-// refuses to send is lost without notice: to the printer protocol both look like a time-out.
+// send of no bytes throws std::runtime_error("Invalid buffer"); a remote port outside 1..65535
+// throws std::out_of_range. A failed bind leaves the socket unbound (the first send binds it to
+// a port the system chooses) and is kept in BindError() for the owner to report; a datagram that
+// the system refuses to send is lost without notice: to the printer protocol that looks like a
+// time-out.
 
 #include "platform/UniqueFd.h"
 
@@ -87,16 +89,27 @@ class TUdpEndpoint : public QObject {
   QString RemoteHost() const { return remoteHost_; }
   void SetRemoteHost(const QString& host);
   int RemotePort() const { return remotePort_; }
-  void SetRemotePort(int port) { remotePort_ = port; }
+  // Throws std::out_of_range for a port outside 1..65535 and keeps the previous one: a wider
+  // number would be cut to 16 bits and reach another port.
+  void SetRemotePort(int port);
 
   // Closes the socket, creates a new one and binds it to this port on every local address
   // (0 lets the system choose; BoundPort() tells which). Arms the read notifications. Throws
   // UDPSockError when the new socket cannot be created (the endpoint then has no socket). A
-  // bind that fails (the port is taken) is not an error; BoundPort() then reads 0.
+  // bind that fails (the port is taken) is not an error; BoundPort() then reads 0 until the
+  // first send and BindError() tells why.
   int LocalPort() const { return localPort_; }
   void SetLocalPort(int port);
   // The local port the socket is bound to now, 0 when it is not bound.
   int BoundPort() const;
+  // errno of the bind of the last SetLocalPort (EADDRINUSE: another program has the port), 0
+  // when it succeeded.
+  int BindError() const { return bindError_; }
+
+  // When set, each send first reads and drops the datagrams that are already waiting, right
+  // before its own datagram leaves: for a request and its answer, nothing that arrived earlier
+  // is taken for the answer. Off at creation.
+  void SetDiscardBeforeSend(bool on) { discardBeforeSend_ = on; }
 
   // Highest status level passed to OnStatus; 1 at creation.
   int ReportLevel() const { return reportLevel_; }
@@ -139,6 +152,7 @@ class TUdpEndpoint : public QObject {
   void Bind();
   void ReadReady();
   bool ReceivePending();
+  void DiscardWaiting();
   std::optional<std::uint32_t> LookupHost(const QString& name);
   void RaiseSocketError(int code);
   const QString& SenderText(std::uint32_t address);
@@ -153,6 +167,8 @@ class TUdpEndpoint : public QObject {
   int remotePort_ = 0;
   int localPort_ = 0;
   int reportLevel_ = 1;
+  int bindError_ = 0;
+  bool discardBeforeSend_ = false;
   std::uint32_t remoteAddress_ = 0;  // last resolved destination, host byte order
 
   std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer_{};

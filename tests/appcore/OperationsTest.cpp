@@ -4,6 +4,7 @@
 
 #include "appcore/LanguageTexts.h"
 #include "appcore/ParamBlocks.h"
+#include "link/MdmLnk.h"
 #include "platform/EventLoop.h"
 #include "platform/MessageBox.h"
 #include "platform/Time.h"
@@ -12,6 +13,7 @@
 #include "sim/SerialServer.h"
 #include "sim/UdpServer.h"
 #include "support/AppSettings.h"
+#include "support/FakeCommBackend.h"
 #include "support/LoopbackTcp.h"
 #include "support/RecordingUi.h"
 #include "support/TempDir.h"
@@ -383,6 +385,27 @@ TEST_F(SerialOperationsTest, DrawerCommandLeavesThePortBeforeItCloses) {
   EXPECT_EQ(waitForDiscarded(4 + 5 + 5), 4u + 5u + 5u);
   EXPECT_EQ(serial_.Stats().frames, frames);
   EXPECT_FALSE(comm_.isActive());
+}
+
+// A serial adapter that is gone as soon as its port opens: the test fails at once, not after a
+// drain wait for each of the handshake's eleven tries, and says why in the line under its text.
+TEST_F(OperationsTest, HungUpSerialPortFailsAtOnceAndSaysWhy) {
+  auto link = std::make_unique<TMdmLnk>();
+  auto device = std::make_unique<test::FakeCommBackend>();
+  device->HangUpAtOpen(true);
+  link->Comm()->SetBackend(std::move(device));
+  TValdMBusComm comm(nullptr, std::move(link), 0);
+  Operations ops(comm, ui_);
+  s_.commMode = 1;
+  s_.portName = QStringLiteral("COM3");
+  const std::uint32_t start = platform::GetTickCount();
+  const OpResult r = ops.CommTest(s_);
+  EXPECT_LT(platform::GetTickCount() - start, 1500u);
+  EXPECT_EQ(r.status, OpStatus::Failed);
+  EXPECT_EQ(r.text, QStringLiteral("连接...失败!"));
+  EXPECT_EQ(ui_.finals, QStringList{r.text});
+  EXPECT_TRUE(r.detail.contains(QStringLiteral(": serial port COM3 hung up")))
+      << r.detail.toStdString();
 }
 
 // ---- Parameter download ----

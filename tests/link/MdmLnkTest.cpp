@@ -362,6 +362,65 @@ TEST_F(MdmLnkTest, HangupFreesAWaitingSender) {
   link.Activate(false);
 }
 
+// A hang-up that an earlier open reported, delivered only after the port was opened again, says
+// nothing about the new open: the reopened link writes.
+TEST_F(MdmLnkTest, HangupOfAnEarlierOpenDoesNotDisableTheReopenedLink) {
+  TMdmLnk link;
+  FakeCommBackend* fake = UseFake(link);
+  link.Activate(true);
+  fake->HangUp();
+  ASSERT_TRUE(fake->WaitFor([&] { return fake->HangupsReported() > 0; }));
+  link.Activate(false);  // its report is still queued
+  link.Activate(true);   // handles events: the old report arrives now
+  EXPECT_EQ(link.SendBytes(reinterpret_cast<const std::uint8_t*>("x"), 1), LinkSend::Taken);
+  EXPECT_TRUE(fake->WaitFor([&] { return fake->Written() == "x"; }));
+  link.Activate(false);
+}
+
+// Nothing the port read under an earlier open is parsed as part of what the next open reads.
+TEST_F(MdmLnkTest, ReopenedLinkParsesOnlyWhatItReadSinceTheOpen) {
+  TMdmLnk link;
+  FakeCommBackend* fake = UseFake(link);
+  std::mutex m;
+  QByteArray parsed;
+  link.SetParseTap([&](const std::uint8_t* bytes, std::size_t count) {
+    std::lock_guard lock(m);
+    parsed.append(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(count));
+  });
+  int chunks = 0;
+  link.OnReceiveNewData = [&](QObject*, const std::uint8_t*, std::uint16_t) { ++chunks; };
+  link.SetFlgCreateThd(false);  // no worker: what is read stays queued
+  link.Activate(true);
+  fake->Inject("OLD");
+  ASSERT_TRUE(WaitEvents([&] { return chunks == 1; }));
+  link.Activate(false);
+  link.SetFlgCreateThd(true);
+  link.Activate(true);
+  fake->Inject("NEW");
+  EXPECT_TRUE(WaitEvents([&] {
+    std::lock_guard lock(m);
+    return parsed.size() >= 3;
+  }));
+  link.Activate(false);
+  std::lock_guard lock(m);
+  EXPECT_EQ(parsed, "NEW");
+}
+
+// A handler on the worker that closes the link: the worker cannot stop itself, so the close is
+// made on the link's own thread, and this pass is the worker's last.
+TEST_F(MdmLnkTest, HandlerOnTheWorkerMayCloseTheLink) {
+  TMdmLnk link;
+  UseFake(link);
+  std::atomic<int> passes{0};
+  link.OnDoExFunc = [&](QObject*) {
+    if (++passes == 2)
+      link.Activate(false);
+  };
+  link.Activate(true);
+  EXPECT_TRUE(WaitEvents([&] { return !link.PortOpen() && !link.WorkerRunning(); }));
+  EXPECT_EQ(passes, 2);
+}
+
 TEST_F(MdmLnkTest, DebugListRollsOverIntoOneFileAfter10001Lines) {
   TMdmLnk link;
   int cleared = 0;

@@ -2,14 +2,17 @@
 // pseudo-terminal: everything between the session and the bytes on the line is the real code.
 #include "protocol/ValdMBus.h"
 
+#include "link/MdmLnk.h"
 #include "sim/PrinterEngine.h"
 #include "sim/SerialServer.h"
+#include "tests/support/FakeCommBackend.h"
 #include "tests/support/SessionTestSupport.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 namespace xv4 {
 namespace {
@@ -114,6 +117,73 @@ TEST_F(SerialSessionOverPty, PrinterGoneFromTheLineFailsTheWriteInsteadOfHanging
   session_->SetRetryCount(1);
   EXPECT_FALSE(session_->WriteRecord(63, 5));
   EXPECT_TRUE(session_->Failed());
+}
+
+// The real link on an in-memory port, where the test decides what the port reads and when.
+class SerialSessionOnAFakePort : public ::testing::Test {
+ protected:
+  SerialSessionOnAFakePort() {
+    auto link = std::make_unique<TMdmLnk>();
+    auto device = std::make_unique<test::FakeCommBackend>();
+    port_ = device.get();
+    link->Comm()->SetBackend(std::move(device));
+    session_ = std::make_unique<TValdMBusComm>(nullptr, std::move(link), 0);
+    test::GuardLoopback(session_->Endpoint());
+    session_->SetCommName(QStringLiteral("COM3"));
+    session_->SetisModem(false);
+    session_->SetRetryCount(0);
+    session_->SetRetryInterval(200);
+    session_->SetActive(true);
+  }
+  ~SerialSessionOnAFakePort() override { session_->SetActive(false); }
+
+  // The port reads bytes (the read thread has taken them) while nobody handles events.
+  void ReadWithoutDelivering(const QByteArray& bytes) {
+    const std::uint64_t before = TComm::ReadSequence();
+    port_->Inject(bytes);
+    ASSERT_TRUE(port_->WaitFor([&] { return TComm::ReadSequence() > before; }));
+  }
+
+  test::TempAppDir dir_;
+  test::FakeCommBackend* port_ = nullptr;
+  std::unique_ptr<TValdMBusComm> session_;
+};
+
+// An acknowledgement carries no record number. One that the port read before a record went out
+// (the printer acknowledged the record before twice) is no answer to it, even though its event
+// comes after the send; one read after the send counts, even before the drain report.
+TEST_F(SerialSessionOnAFakePort, OnlyWhatThePortReadAfterTheSendAnswersIt) {
+  // Record 10: the line holds the frame back; the acknowledgement comes before the drain report.
+  port_->SetOutputLingers(true);
+  port_->HoldDrains(true);
+  std::jthread printer([this] {
+    if (port_->WaitFor([&] { return port_->Written().size() >= kFrameWithTrailer; })) {
+      const std::uint64_t before = TComm::ReadSequence();
+      port_->Inject(QByteArray(1, AckByte));
+      port_->WaitFor([&] { return TComm::ReadSequence() > before; });
+    }
+    port_->HoldDrains(false);
+  });
+  EXPECT_TRUE(session_->WriteRecord(63, 10));
+  printer.join();
+
+  // Record 11: a second acknowledgement of record 10 has been read when it leaves; the printer
+  // never answers it.
+  port_->SetOutputLingers(false);
+  ReadWithoutDelivering(QByteArray(1, AckByte));
+  EXPECT_FALSE(session_->WriteRecord(63, 11));
+  EXPECT_EQ(port_->Written().size(), 2 * kFrameWithTrailer);
+}
+
+// A port that hangs up (an adapter pulled out): every try fails at once instead of waiting for a
+// drain that never comes, and the session says why.
+TEST_F(SerialSessionOnAFakePort, HungUpPortFailsAHandshakeAtOnce) {
+  port_->HangUp();
+  ASSERT_TRUE(port_->WaitFor([&] { return port_->HangupsReported() > 0; }));
+  const std::uint32_t start = platform::GetTickCount();
+  EXPECT_FALSE(session_->Handshake(1234, 0));
+  EXPECT_LT(platform::GetTickCount() - start, 1500u) << "eleven tries on a dead port";
+  EXPECT_EQ(session_->LastFailure(), QStringLiteral("serial port COM3 hung up"));
 }
 
 }  // namespace

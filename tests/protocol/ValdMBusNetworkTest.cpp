@@ -2,6 +2,7 @@
 #include "protocol/ValdMBus.h"
 
 #include "platform/EventLoop.h"
+#include "platform/MessageBox.h"
 #include "platform/Time.h"
 #include "tests/support/CpuTime.h"
 #include "tests/support/FakeSerialLink.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTimer>
+
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -414,6 +417,109 @@ TEST_F(NetworkSession, ClosingWithAnEmptyTrafficLogWritesNothing) {
   session_->SetActive(false);
   EXPECT_FALSE(QFileInfo::exists(dir_.File(QStringLiteral("LOG"))));
   EXPECT_FALSE(session_->isActive());
+}
+
+// The session's UDP ports. A local port that another program holds is reported when the session
+// opens, and forgotten once the port is free again; a printer port outside 1..65535 is refused
+// instead of being cut to 16 bits.
+TEST_F(NetworkSession, UdpPortsInUseOrOutOfRangeAreRefused) {
+  QStringList shown;
+  platform::SetMessageBoxHandler(
+      [&](platform::MessageKind, const QString& text) { shown << text; });
+  struct Restore {
+    ~Restore() { platform::SetMessageBoxHandler({}); }
+  } restore;
+  auto holder = std::make_unique<TUdpEndpoint>();
+  holder->SetLocalPort(0);
+  const int port = holder->BoundPort();
+  TValdMBusComm second(nullptr, std::make_unique<test::FakeSerialLink>(), port);
+  second.SetMode(tmTCPIP);
+  EXPECT_THROW(second.SetActive(true), UDPSockError);
+  EXPECT_EQ(
+      shown,
+      QStringList{QStringLiteral("UDP port %1 is in use (is another xv4tool or xv4ctl running?)")
+                      .arg(port)});
+  holder.reset();
+  second.SetActive(true);
+  EXPECT_EQ(second.Endpoint().BoundPort(), port);
+  second.SetActive(false);
+
+  for (int wrong : {0, -1, 65536, 70000})
+    EXPECT_THROW(session_->SetRemotePort(wrong), std::out_of_range) << wrong;
+  EXPECT_EQ(session_->RemotePort(), 5001);
+  EXPECT_EQ(session_->Endpoint().RemotePort(), 5001);
+  session_->SetRemotePort(65535);
+  EXPECT_EQ(session_->Endpoint().RemotePort(), 65535);
+}
+
+// The acknowledgement carries no record number. What reached the session before a record left,
+// and a reply record whatever its data holds, must never count as that record's acknowledgement.
+TEST_F(NetworkSession, StaleAnswersNeverAcknowledgeALaterRecord) {
+  StartPeer([](int i, const Bytes& request) {
+    if (i == 0)
+      return Answer(test::AckBytes());
+    if (request[1] == 12) {
+      Bytes record(kRecordSize, AckByte);  // a late reply record, say, full of 0x02 and 0x55
+      record[7] = NakByte;
+      return Answer(record);
+    }
+    return std::vector<PeerReply>{};
+  });
+  session_->SetRetryCount(1);
+  ASSERT_TRUE(session_->WriteRecord(63, 10));
+  // A second acknowledgement of record 10 is already waiting when record 11 leaves; the printer
+  // never answers record 11.
+  test::LoopbackSocket printer;
+  printer.SendTo(static_cast<std::uint16_t>(session_->Endpoint().BoundPort()), test::AckBytes());
+  EXPECT_FALSE(session_->WriteRecord(63, 11));
+  EXPECT_FALSE(session_->WriteRecord(63, 12));
+  EXPECT_EQ(peer_->ReceivedCount(), 5);
+}
+
+// Printers slower than the retry interval on a path that loses requests. Every record goes out
+// at least twice, and the answer to its last send comes after an earlier answer has been taken;
+// taken for the next record, it would hide that record's lost request. A download either fails
+// or every record reached the printer.
+TEST_F(NetworkSession, LateAnswersOnALossyPathNeverHideALostRecord) {
+  constexpr int kRecords = 6;
+  constexpr int kLostEvery = 5;
+  struct Printer {
+    const char* name;
+    int firstMs;   // answer to the first send of a record
+    int repeatMs;  // answer to a repeat
+  };
+  const Printer printers[] = {
+      {"answers a repeat sooner", 350, 270},
+      {"answers a repeat later", 300, 380},
+  };
+  for (const Printer& printer : printers) {
+    StartPeer([printer, last = -1](int i, const Bytes& request) mutable {
+      const int word = request[1] | request[2] << 8;
+      const bool repeat = word == last;
+      last = word;
+      if (i % kLostEvery == kLostEvery - 1)
+        return std::vector<PeerReply>{};  // lost on the way: the printer never saw it
+      return Answer(test::AckBytes(), repeat ? printer.repeatMs : printer.firstMs);
+    });
+    session_->SetRetryInterval(250);
+    session_->SetRetryCount(3);
+    bool ok = true;
+    for (int word = 0; word < kRecords && ok; ++word)
+      ok = session_->WriteRecord(63, static_cast<std::uint16_t>(word));
+
+    std::set<int> taken;
+    const auto received = peer_->Received();
+    for (std::size_t i = 0; i < received.size(); ++i) {
+      if (i % kLostEvery != kLostEvery - 1)
+        taken.insert(received[i].bytes[1] | received[i].bytes[2] << 8);
+    }
+    ASSERT_GE(received.size(), static_cast<std::size_t>(kLostEvery)) << printer.name;
+    for (int word = 0; ok && word < kRecords; ++word) {
+      EXPECT_TRUE(taken.count(word))
+          << printer.name << ": record " << word << " reported written, never arrived";
+    }
+    EXPECT_TRUE(ok) << printer.name << ": every record has a request that arrives in the budget";
+  }
 }
 
 }  // namespace

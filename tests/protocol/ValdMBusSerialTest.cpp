@@ -6,6 +6,7 @@
 #include "tests/support/FakeSerialLink.h"
 #include "tests/support/SessionTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/UdpPeer.h"
 
 #include <QTimer>
 
@@ -324,6 +325,31 @@ TEST_F(SerialSession, SendThatNeverDrainsFailsTheExchangeInsteadOfHanging) {
     EXPECT_GE(took, 2000u) << "a slow line gets its time";
     EXPECT_LT(took, 30000u);
   }
+}
+
+// The UDP socket stays bound in RS232 mode, and a serial line may still deliver in TCP/IP mode:
+// an answer counts only on the transport of the mode.
+TEST_F(SerialSession, AnswersCountOnlyOnTheTransportOfTheMode) {
+  session_->SetRetryCount(0);
+  session_->SetRetryInterval(300);
+  test::LoopbackSocket stray;
+  const auto local = static_cast<std::uint16_t>(session_->Endpoint().BoundPort());
+  link_->script = [&](int, const Bytes&) {
+    stray.SendTo(local, {AckByte});
+    return Chunks{};
+  };
+  EXPECT_FALSE(session_->WriteRecord(63, 124)) << "a datagram in RS232 mode";
+
+  test::UdpPeer silent;
+  session_->SetMode(tmTCPIP);
+  session_->SetRemoteHost(QStringLiteral("127.0.0.1"));
+  session_->SetRemotePort(silent.Port());
+  QTimer::singleShot(20, [this] {
+    const std::uint8_t ack = AckByte;
+    link_->OnReceiveNewData(nullptr, &ack, 1);
+  });
+  EXPECT_FALSE(session_->WriteRecord(63, 124)) << "serial bytes in TCP/IP mode";
+  EXPECT_EQ(silent.ReceivedCount(), 1);
 }
 
 TEST_F(SerialSession, BroadcastWritesGoOutOnceAndOnlyARefusalFails) {

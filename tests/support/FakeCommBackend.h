@@ -47,6 +47,18 @@ class FakeCommBackend : public CommBackend {
     hungUp_ = true;
     cv_.notify_all();
   }
+  // The next opens succeed and the device is gone at once (an adapter pulled out as it opened).
+  void HangUpAtOpen(bool on) {
+    std::lock_guard lock(m_);
+    hangUpAtOpen_ = on;
+  }
+  // While stalled, Drain does not return, not even when cancelled: a driver call that ignores
+  // the close's wake-up.
+  void StallDrains(bool stall) {
+    std::lock_guard lock(m_);
+    stallDrains_ = stall;
+    cv_.notify_all();
+  }
   void SetModemStatus(std::uint32_t bits) {
     std::lock_guard lock(m_);
     modemStatus_ = bits;
@@ -97,6 +109,8 @@ class FakeCommBackend : public CommBackend {
   int TimeoutApplies() const { return Get(timeoutApplies_); }
   int Drains() const { return Get(drains_); }
   int WritesStarted() const { return Get(writesStarted_); }
+  // Times WaitReadable has reported the hang-up (the read thread has seen it).
+  int HangupsReported() const { return Get(hangupsReported_); }
   int DrainsStarted() const { return Get(drainsStarted_); }
   bool IsOpen() const { return Get(open_); }
   QString LastPath() const {
@@ -145,7 +159,7 @@ class FakeCommBackend : public CommBackend {
       ++opens_;
       open_ = true;
       cancelled_ = false;
-      hungUp_ = false;
+      hungUp_ = hangUpAtOpen_;
       pendingOut_ = 0;
     }
     cv_.notify_all();
@@ -210,6 +224,8 @@ class FakeCommBackend : public CommBackend {
       return CommWait::LineEvent;
     if (!incoming_.isEmpty())
       return CommWait::Readable;
+    ++hangupsReported_;
+    cv_.notify_all();
     return CommWait::Hangup;
   }
   CommIo Read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) override {
@@ -251,7 +267,7 @@ class FakeCommBackend : public CommBackend {
     const Busy busy(*this);
     ++drainsStarted_;
     cv_.notify_all();
-    cv_.wait(lock, [&] { return !holdDrains_ || cancelled_; });
+    cv_.wait(lock, [&] { return !stallDrains_ && (!holdDrains_ || cancelled_); });
     if (cancelled_)
       return CommIo::Cancelled;
     ++drains_;
@@ -333,6 +349,9 @@ class FakeCommBackend : public CommBackend {
   bool hungUp_ = false;
   bool holdWrites_ = false;
   bool holdDrains_ = false;
+  bool stallDrains_ = false;
+  bool hangUpAtOpen_ = false;
+  int hangupsReported_ = 0;
   bool outputLingers_ = false;
   int writeNowLimit_ = -1;
   std::size_t pendingOut_ = 0;  // written bytes not yet out of the device

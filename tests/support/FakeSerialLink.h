@@ -51,10 +51,14 @@ class FakeSerialLink : public SerialLink {
     isOpen = open;
   }
   void ModemCommand(const QString& command) override { modemCommands << command; }
-  void SendBytes(const std::uint8_t* buffer, int length) override {
+  LinkSend SendBytes(const std::uint8_t* buffer, int length) override {
     // The real link runs events while it waits for the previous write to drain.
     if (whileWaiting)
       whileWaiting(static_cast<int>(sent.size()));
+    if (sendResult != LinkSend::Taken) {
+      ++refusals;
+      return sendResult;
+    }
     Bytes bytes(buffer, buffer + length);
     sent.push_back({bytes, baud, platform::GetTickCount()});
     const int index = static_cast<int>(sent.size()) - 1;
@@ -65,13 +69,14 @@ class FakeSerialLink : public SerialLink {
       });
     }
     if (!script)
-      return;
+      return LinkSend::Taken;
     for (Chunk& chunk : script(index, bytes)) {
       QTimer::singleShot(chunk.delayMs, &context_, [this, data = std::move(chunk.bytes)] {
         if (OnReceiveNewData)
           OnReceiveNewData(nullptr, data.data(), static_cast<std::uint16_t>(data.size()));
       });
     }
+    return LinkSend::Taken;
   }
 
   Script script;
@@ -79,6 +84,9 @@ class FakeSerialLink : public SerialLink {
   std::function<void(int index)> whileWaiting;
   // When the port reports the write drained; negative: never.
   int sendDoneDelayMs = 0;
+  // Anything but Taken: SendBytes refuses every send with it (a port that hung up, ...).
+  LinkSend sendResult = LinkSend::Taken;
+  int refusals = 0;
   bool failOpen = false;
 
   QString commName;

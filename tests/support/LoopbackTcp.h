@@ -84,6 +84,14 @@ class LoopbackListener {
     return received;
   }
 
+  // Accepts one connection, waiting up to timeoutMs; the caller closes it. -1 when none came.
+  int Accept(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0)
+      return -1;
+    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+
   // Fills the accept queue with connections that are never accepted, until a further connect
   // no longer completes. Only useful with a small backlog (listen(fd, 0)).
   bool FillBacklog() {

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -589,6 +592,53 @@ TEST(Comm, ClosePortEndsAWriteThatCannotProceed) {
   ASSERT_TRUE(comm.SendData("fresh", 5));
   EXPECT_TRUE(fake->WaitFor([&] { return fake->Written() == "fresh"; }));
   comm.ClosePort();
+}
+
+// A device call that ignores the close's wake-up (a driver's drain that never returns) cannot
+// hold the close: the thread is left behind with its device and ends on its own later; the port
+// opens again on another device.
+TEST(Comm, CloseIsBoundedEvenWhenADeviceCallNeverReturns) {
+  auto owned = std::make_unique<FakeCommBackend>();
+  FakeCommBackend* stuck = owned.get();
+  stuck->StallDrains(true);
+  TComm comm(nullptr, std::move(owned));
+  comm.SetCloseLimit(std::chrono::milliseconds(300));
+  comm.OpenPort();
+  ASSERT_TRUE(stuck->WaitFor([&] { return stuck->DrainsStarted() == 1; }));
+
+  // Should the close hang after all, this ends the stall so that the test fails instead.
+  std::mutex m;
+  std::condition_variable wake;
+  bool closed = false;
+  std::thread failSafe([&] {
+    std::unique_lock lock(m);
+    if (!wake.wait_for(lock, std::chrono::seconds(10), [&] { return closed; }))
+      stuck->StallDrains(false);
+  });
+  const std::uint32_t start = platform::GetTickCount();
+  comm.ClosePort();
+  const std::uint32_t took = platform::GetTickCount() - start;
+  {
+    std::lock_guard lock(m);
+    closed = true;
+  }
+  wake.notify_all();
+  failSafe.join();
+  EXPECT_LT(took, 5000u);
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_EQ(comm.ThreadsLeftBehind(), 1);
+
+  EXPECT_THROW(comm.OpenPort(), ECommsError) << "the device is still busy";
+  auto next = std::make_unique<FakeCommBackend>();
+  FakeCommBackend* fresh = next.get();
+  comm.SetBackend(std::move(next));
+  comm.OpenPort();
+  EXPECT_TRUE(comm.SendData("a", 1));
+  EXPECT_TRUE(fresh->WaitFor([&] { return fresh->Written() == "a"; }));
+  comm.ClosePort();
+
+  stuck->StallDrains(false);  // the thread ends and frees its device: not to be touched again
+  EXPECT_TRUE(WaitEvents([&] { return comm.ThreadsLeftBehind() == 0; }));
 }
 
 TEST(Comm, OpenAndCloseAreIdempotent) {
