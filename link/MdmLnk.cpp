@@ -20,8 +20,11 @@
 
 namespace xv4 {
 
-// The link's worker: one pass every 50 ms until stopped. Owned by the link and joined by
-// Stop(); the sleep between passes is a condition-variable wait that Stop() cuts short.
+// The link's worker: one pass every 50 ms until stopped, and one more whenever Wake() reports
+// work (bytes arrived, a write drained), so that an acknowledged transfer moves at the speed of
+// the line rather than of the schedule. The 50 ms passes keep a fixed rate whatever runs between
+// them. Owned by the link and joined by Stop(); the sleep between passes is a condition-variable
+// wait that Stop() and Wake() cut short.
 class TNewData : public QObject {
  public:
   explicit TNewData(TMdmLnk* link) : Link(link) {}
@@ -58,6 +61,15 @@ class TNewData : public QObject {
     wake_.notify_all();
   }
 
+  // Runs a pass as soon as the current one (if any) has ended. Any thread.
+  void Wake() {
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    wake_.notify_all();
+  }
+
   // The worker running on the calling thread, if any.
   static TNewData* Current() { return current_; }
 
@@ -68,24 +80,68 @@ class TNewData : public QObject {
   static thread_local TNewData* current_;
 
   void Run() {
+    using Clock = std::chrono::steady_clock;
     current_ = this;
     std::unique_lock lock(mutex_);
+    Clock::time_point nextPass = Clock::now();
     while (!stop_) {
+      const Clock::time_point now = Clock::now();
+      const bool periodic = now >= nextPass;
+      if (periodic) {
+        nextPass += kPass;
+        if (nextPass <= now)
+          nextPass = now + kPass;  // a pass that overran by a whole period is not made up
+      }
+      woken_ = false;
       lock.unlock();
-      Link->WorkerPass(this);
+      Link->WorkerPass(this, periodic);
       lock.lock();
-      wake_.wait_for(lock, kPass, [this] { return stop_; });
+      wake_.wait_until(lock, nextPass, [this] { return stop_ || woken_; });
     }
     Link->workerRunning_ = false;
   }
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool stop_ = false;  // guarded by mutex_
+  bool stop_ = false;   // guarded by mutex_
+  bool woken_ = false;  // guarded by mutex_
   std::thread thread_;
 };
 
 thread_local TNewData* TNewData::current_ = nullptr;
+
+// The link as its protocol layers reach it. The layers call the first group with protoMutex_
+// held, the second from their actions after it is released.
+class TMdmLnk::LayerHost : public LinkLayerHost {
+ public:
+  explicit LayerHost(TMdmLnk& link) : link_(link) {}
+
+  std::uint32_t Ticks() const override { return platform::GetTickCount(); }
+  bool IsDebug() const override { return link_.isDebug_; }
+  void AddDebugMessage(const QString& message) override { link_.AddDebugMessage(message); }
+  QString RemoteName() const override { return link_.remoteName_; }
+  void SetRemoteName(const QString& name) override { link_.remoteName_ = name; }
+  bool TransfersAllowed() const override {
+    return !link_.session_->Wanted() || link_.session_->LoggedIn();
+  }
+
+  void SendBytes(const QByteArray& bytes) override {
+    link_.SendBytes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                    static_cast<int>(bytes.size()));
+  }
+  void RaiseShakeHands(const QString& remotePc, const QString& inStu, const QString& ps) override {
+    if (TShakeHandsEvent handler = link_.OnShakeHands)
+      handler(&link_, 0, remotePc, inStu, ps);
+  }
+  void RaiseTransFile(const QString& fileName, const QString& fileDir, qint64 fileSize,
+                      std::int16_t status, const QString& ps) override {
+    if (TTransFileEvent handler = link_.OnTransFile)
+      handler(&link_, fileName, fileDir, fileSize, status, ps);
+  }
+
+ private:
+  TMdmLnk& link_;
+};
 
 namespace {
 
@@ -106,7 +162,12 @@ int MsUntil(std::chrono::steady_clock::time_point when) {
 
 }  // namespace
 
-TMdmLnk::TMdmLnk(QObject* owner) : QObject(owner), comm_(std::make_unique<TComm>()) {
+TMdmLnk::TMdmLnk(QObject* owner)
+    : QObject(owner),
+      comm_(std::make_unique<TComm>()),
+      layerHost_(std::make_unique<LayerHost>(*this)),
+      session_(std::make_unique<PcLinkSession>(*layerHost_, timers_[2])),
+      transfer_(std::make_unique<FileTransfer>(*layerHost_, timers_[3])) {
   SetCommName(QStringLiteral("COM2"));
   incoming_.reserve(kReceiveBufferSize);
   parsing_.reserve(kReceiveBufferSize);
@@ -175,6 +236,125 @@ void TMdmLnk::SetBaudRate(TBaudRate rate) {
   comm_->SetBaudRate(BaudRateBps(baudRate_));
 }
 
+int TMdmLnk::FilePackSize() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->PackSize();
+}
+
+void TMdmLnk::SetFilePackSize(int size) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->SetPackSize(size);
+}
+
+std::int16_t TMdmLnk::TFMode() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->Mode();
+}
+
+void TMdmLnk::SetTFMode(std::int16_t mode) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->SetMode(mode);
+}
+
+bool TMdmLnk::WantedToShake() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->Wanted();
+}
+
+void TMdmLnk::SetWantedToShake(bool shake) {
+  LinkActions after;
+  {
+    std::lock_guard lock(protoMutex_);
+    session_->SetWanted(shake, linkState_ == 1, after);
+  }
+  after.Run();
+}
+
+QString TMdmLnk::Password() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->Password();
+}
+
+void TMdmLnk::SetPassword(const QString& password) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetPassword(password);
+}
+
+void TMdmLnk::SetMasterPassword(const QString& password) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetMasterPassword(password);
+}
+
+QString TMdmLnk::StationTag() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->StationTag();
+}
+
+void TMdmLnk::SetStationTag(const QString& tag) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetStationTag(tag);
+}
+
+QString TMdmLnk::RemoteName() const {
+  std::lock_guard lock(protoMutex_);
+  return remoteName_;
+}
+
+bool TMdmLnk::LoggedIn() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->LoggedIn();
+}
+
+QString TMdmLnk::ReceiveDir() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->ReceiveRoot();
+}
+
+void TMdmLnk::SetReceiveDir(const QString& dir) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->SetReceiveRoot(dir);
+}
+
+bool TMdmLnk::SendDataPack(const QString& address, const QString& command, std::uint16_t value,
+                           const std::uint8_t* data, int length) {
+  LinkActions after;
+  bool built = false;
+  {
+    // The lock is the builder's busy mark: one pack is built and remembered at a time.
+    std::lock_guard lock(protoMutex_);
+    built = transfer_->SendDataPack(address, command, value, data, length, after);
+  }
+  after.Run();
+  return built;
+}
+
+bool TMdmLnk::TransferFile(const QString& command, const QString& localFile,
+                           const QString& remotePath, const QString& remark, QString* error) {
+  LinkActions after;
+  bool started = true;
+  {
+    std::lock_guard lock(protoMutex_);
+    if (command == QLatin1String("INITIAL"))
+      started = transfer_->StartSend(localFile, remotePath, remark, after, error);
+    else if (command == QLatin1String("TRANS"))
+      transfer_->SendNextPack(after);
+    else
+      started = false;
+  }
+  after.Run();
+  return started;
+}
+
+FileTransfer::Progress TMdmLnk::TransferProgress() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->CurrentProgress();
+}
+
+void TMdmLnk::AbandonTransfer(const QString& why) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->Abandon(why);
+}
+
 bool TMdmLnk::SendIdle() const {
   std::lock_guard lock(sendMutex_);
   return sendIdle_;
@@ -192,12 +372,12 @@ void TMdmLnk::SaveOptions(QObject*, int windowHandle) {
   ini.WriteBool("Option", "FlgCreateThd", flgCreateThd_);
   ini.WriteBool("Option", "FlgAutoWriteDebugFile", flgAutoWriteDebugFile_);
   ini.WriteBool("Option", "WaitForCall", waitForCall_);
-  ini.WriteBool("Option", "WantedToShake", wantedToShake_);
+  ini.WriteBool("Option", "WantedToShake", WantedToShake());
   ini.WriteString("Option", "PhoneNumber", platform::ToAnsi(phoneNumber_));
-  ini.WriteInteger("Option", "TFMode", tfMode_);
+  ini.WriteInteger("Option", "TFMode", TFMode());
   ini.WriteInteger("Option", "RingCount", ringCount_);
   ini.WriteInteger("Window", "HWnd", windowHandle);
-  ini.WriteInteger("Option", "FilePackSize", filePackSize_);
+  ini.WriteInteger("Option", "FilePackSize", FilePackSize());
   QString error;
   if (!ini.Save(&error))
     AddDebugMessage(error);
@@ -262,6 +442,13 @@ void TMdmLnk::Activate(bool open) {
   }
   if (open) {
     SwitchPort(true);
+    if (direct_) {
+      // A cable: the line is up as soon as the port is open.
+      std::lock_guard lock(protoMutex_);
+      linkState_ = 1;
+      session_->Connected(!waitForCall_);
+      transfer_->Connected();
+    }
     if (flgCreateThd_ && !worker_) {
       auto worker = std::make_unique<TNewData>(this);
       try {
@@ -280,6 +467,13 @@ void TMdmLnk::Activate(bool open) {
     std::lock_guard lock(protoMutex_);
     for (ProtocolTimer& t : timers_)
       t.state = '0';
+    // Nothing can move a transfer on once the port is closed: a file being received is dropped
+    // (the old one stays) and a send file is closed.
+    transfer_->Abandon(QStringLiteral("the link closed"));
+    if (direct_) {
+      session_->Disconnected();
+      linkState_ = 0;
+    }
   }
   SwitchPort(false);
 }
@@ -297,7 +491,8 @@ void TMdmLnk::ResetReceiveState() {
   }
   parsing_.clear();
   linePos_ = 0;
-  packActive_ = false;
+  packParser_.Reset();
+  rxMasker_ = IdentificationMasker();
   std::lock_guard lock(protoMutex_);
   pendingEvent_ = -1;  // a line of the earlier open that was still to be handled
 }
@@ -434,6 +629,7 @@ void TMdmLnk::PortSendEmpty(QObject* sender) {
     sendIdle_ = true;
   }
   sendWake_.notify_all();
+  WakeWorker();  // the next pack may go
   if (TNotifyEvent handler = OnSendBufEmpty)
     handler(sender);
 }
@@ -458,15 +654,22 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
     incoming_.insert(incoming_.end(), buffer, buffer + take);
     droppedBytes_ += length - take;
   }
-  if (isDebug_) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    QByteArray dump;
+  WakeWorker();
+  // The masker follows every byte, so that it knows where a password starts when the dump is
+  // switched on in the middle of a line.
+  QByteArray dump;
+  if (isDebug_)
     dump.reserve(length * 3);
-    for (std::uint16_t i = 0; i < length; ++i) {
-      dump += kHex[buffer[i] >> 4];
-      dump += kHex[buffer[i] & 0x0F];
-      dump += ' ';
-    }
+  for (std::uint16_t i = 0; i < length; ++i) {
+    const bool secret = rxMasker_.Secret(buffer[i]);
+    if (!isDebug_)
+      continue;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    dump += secret ? '*' : kHex[buffer[i] >> 4];
+    dump += secret ? '*' : kHex[buffer[i] & 0x0F];
+    dump += ' ';
+  }
+  if (isDebug_) {
     AddDebugMessage(
         QStringLiteral("In: Data(len=%1)[%2]").arg(length).arg(QString::fromLatin1(dump)));
   }
@@ -479,7 +682,12 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
   }
 }
 
-void TMdmLnk::WorkerPass(QObject* worker) {
+void TMdmLnk::WakeWorker() {
+  if (worker_)
+    worker_->Wake();
+}
+
+void TMdmLnk::WorkerPass(QObject* worker, bool periodic) {
   ProcessIncoming();
   // Each step decides under the protocol lock; its sends and events run after the lock is
   // released, before the next step looks at the state again.
@@ -496,10 +704,13 @@ void TMdmLnk::WorkerPass(QObject* worker) {
     ServiceTimers(platform::GetTickCount(), after);
   }
   after.Run();
+  // TFMode 0 streams one pack per 50 ms pass: a station that takes in one pass's worth of bytes
+  // at a time keeps up. TFMode 1 sends as soon as the last pack is acknowledged.
   if (linkState_ == 1 && loadFTCP_ && SendIdle()) {
     {
       std::lock_guard lock(protoMutex_);
-      TransferNextPack(after);
+      if (periodic || transfer_->Mode() == 1)
+        TransferNextPack(after);
     }
     after.Run();
   }
@@ -537,17 +748,17 @@ void TMdmLnk::ParseBytes(const std::uint8_t* bytes, std::size_t count) {
   parsedBytes_ += count;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t b = bytes[i];
-    if (packActive_) {
+    if (packParser_.Active()) {
       FeedDataPack(b);
       continue;
     }
-    if (loadFTCP_ && b == 0xAA) {
+    if (loadFTCP_ && b == kPackStart) {
       // A data pack shares the line buffer: a partly received text line is given up.
       linePos_ = 0;
-      StartDataPack(b);
+      packParser_.Start(b);
       continue;
     }
-    if (!isModem_)
+    if (!isModem_ && !direct_)
       continue;  // already forwarded to the owner; nothing for the link in it
     if (b == '\r' || b == '\n') {
       if (linePos_ >= 2) {
@@ -606,26 +817,75 @@ bool TMdmLnk::LineTimerExpired(ProtocolTimer&, LinkActions&) {
   return false;
 }
 
-void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions&) {
-  // The PC-link session resends its prompt, identification or keep-alive line here.
+void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions& after) {
+  session_->TimerExpired(after);
 }
 
-void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions&) {
-  // The file transfer resends its last line or pack, or gives up, here.
+void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions& after) {
+  transfer_->TimerExpired(after);
 }
 
-void TMdmLnk::TransferNextPack(LinkActions&) {
-  // The file transfer sends its next data pack here while connected and no write is pending.
+void TMdmLnk::TransferNextPack(LinkActions& after) {
+  transfer_->SendNextPack(after);
 }
 
-void TMdmLnk::StartDataPack(std::uint8_t) {
-  // The data-pack receiver (header with checksum, data with CRC) takes over from the start byte
-  // once the file transfer is in place; until then the start byte only ends the text line.
-  packActive_ = false;
+void TMdmLnk::FeedDataPack(std::uint8_t byte) {
+  const DataPackParser& p = packParser_;
+  switch (packParser_.Feed(byte)) {
+    case DataPackParser::Result::More:
+      return;
+    case DataPackParser::Result::Pack:
+      DeliverPack();
+      return;
+    case DataPackParser::Result::BadChecksum:
+      AddDebugMessage(QStringLiteral("Bad DataPack command ChkSum"));
+      if (TCmdDataNotifyEvent handler = OnChkSumErr) {
+        static const std::uint8_t kNothing = 0;
+        handler(nullptr, p.Header().data(), kPackHeaderSize, &kNothing, 0);
+      }
+      return;
+    case DataPackParser::Result::BadCrc:
+      AddDebugMessage(QString::asprintf("Bad DataPack data len=%d CRCValue:%4.4x<>%4.4x",
+                                        p.DataLength(), p.ComputedCrc(), p.ReceivedCrc()));
+      if (TCmdDataNotifyEvent handler = OnChkCRCErr) {
+        handler(nullptr, p.Header().data(), kPackHeaderSize, p.Data(),
+                static_cast<std::uint16_t>(p.DataLength()));
+      }
+      return;
+    case DataPackParser::Result::Oversized:
+      AddDebugMessage(QStringLiteral("Bad DataPack data len=%1: more than %2 bytes")
+                          .arg(p.DataLength())
+                          .arg(kMaxReceivedPackData));
+      return;
+  }
 }
 
-void TMdmLnk::FeedDataPack(std::uint8_t) {
-  packActive_ = false;
+void TMdmLnk::DeliverPack() {
+  const DataPackParser& p = packParser_;
+  const auto length = static_cast<std::uint16_t>(p.DataLength());
+  switch (p.Command()) {
+    case kPackFileData: {
+      if (!loadFTCP_)
+        return;
+      LinkActions after;
+      {
+        std::lock_guard lock(protoMutex_);
+        transfer_->FileDataPack(p.Header(), p.Data(), length, after);
+      }
+      after.Run();
+      return;
+    }
+    case kPackText: {
+      const auto* text = reinterpret_cast<const char*>(p.Data());
+      AddDebugMessage(QStringLiteral("receive cmd_f1 :") +
+                      platform::FromAnsi(QByteArray(text, qstrnlen(text, length))));
+      return;
+    }
+    default:
+      if (TCmdDataNotifyEvent handler = OnRecvCmdData)
+        handler(nullptr, p.Header().data(), kPackHeaderSize, p.Data(), length);
+      return;
+  }
 }
 
 void TMdmLnk::AddDebugMessage(const QString& message) {

@@ -22,6 +22,10 @@
 // and events.
 
 #include "link/BaudRate.h"
+#include "link/DataPack.h"
+#include "link/FileTransfer.h"
+#include "link/LinkLayer.h"
+#include "link/PcLinkSession.h"
 #include "link/SerialLink.h"
 #include "transport/Comm.h"
 
@@ -49,33 +53,9 @@ using TShakeHandsEvent = std::function<void(QObject* sender, int inStep, const Q
                                             const QString& inStu, const QString& ps)>;
 using TTransFileEvent =
     std::function<void(QObject* sender, const QString& fileName, const QString& fileDir,
-                       int fileSize, std::int16_t status, const QString& ps)>;
-
-// One of the link's four protocol timers: 0 unused, 1 modem line supervision, 2 PC-link session,
-// 3 file transfer.
-struct ProtocolTimer {
-  char state = '0';  // '0' stopped
-  std::uint32_t period = 0;
-  std::uint32_t start = 0;  // tick at which the current period began
-  int counter = 0;          // tries left, or the line timer's reason code
-  QString text;             // the transfer timer keeps its last line here
-};
+                       qint64 fileSize, std::int16_t status, const QString& ps)>;
 
 class TNewData;
-
-// What a protocol layer decided under the link's protocol lock, carried out by the worker after
-// releasing it: sends can wait for the port to drain, and event handlers may call back into the
-// link. Worker only.
-class LinkActions {
- public:
-  void Add(std::function<void()> action) { actions_.push_back(std::move(action)); }
-  // Runs the actions in the order they were added (an action may add more; they run too) and
-  // leaves the list empty.
-  void Run();
-
- private:
-  std::vector<std::function<void()>> actions_;
-};
 
 class TMdmLnk : public QObject, public SerialLink {
  public:
@@ -122,15 +102,20 @@ class TMdmLnk : public QObject, public SerialLink {
   void SetRingCount(int count) { ringCount_ = count; }
   QString OptionFile() const { return optionFile_; }
   void SetOptionFile(const QString& name) { optionFile_ = name; }
-  int FilePackSize() const { return filePackSize_; }
-  void SetFilePackSize(int size) { filePackSize_ = size; }
-  bool WantedToShake() const { return wantedToShake_; }
-  void SetWantedToShake(bool shake) { wantedToShake_ = shake; }
+  // Data bytes per file data pack, the same on both stations: 1 to kMaxPackData (0, as
+  // constructed, is not usable: a transfer needs it set).
+  int FilePackSize() const;
+  void SetFilePackSize(int size);
+  // Runs the PC-link session on connections. Setting it while connected starts the session as
+  // the answering side; clearing it stops the session.
+  bool WantedToShake() const;
+  void SetWantedToShake(bool shake);
   bool WaitForCall() const { return waitForCall_; }
   bool LoadFTCP() const { return loadFTCP_; }
   void SetLoadFTCP(bool load) { loadFTCP_ = load; }
-  std::int16_t TFMode() const { return tfMode_; }
-  void SetTFMode(std::int16_t mode) { tfMode_ = mode; }
+  // File-transfer acknowledgement: 0 packs stream, 1 each pack waits for its acknowledgement.
+  std::int16_t TFMode() const;
+  void SetTFMode(std::int16_t mode);
   bool IsDebug() const { return isDebug_; }
   void SetIsDebug(bool debug) { isDebug_ = debug; }
   bool FlgCreateThd() const { return flgCreateThd_; }
@@ -140,6 +125,43 @@ class TMdmLnk : public QObject, public SerialLink {
   void SetHost(const QString& host) { host_ = host; }
   int Port() const { return port_; }
   void SetPort(int port) { port_ = port; }
+
+  // --- PC-link session (see PcLinkSession.h) ---
+  QString Password() const;
+  void SetPassword(const QString& password);
+  // A second password that logs in; empty (the default) for none.
+  void SetMasterPassword(const QString& password);
+  QString StationTag() const;
+  void SetStationTag(const QString& tag);
+  // The other station's name as learned in the session.
+  QString RemoteName() const;
+  // The login of the current session has succeeded.
+  bool LoggedIn() const;
+
+  // --- direct line ---
+  // A line without modems (a cable): connected (LinkState 1) from the open, no modem commands
+  // and no status-line supervision; received lines are classified as with a modem, so the
+  // session and the transfer run unchanged. In the session, a station that waits for calls
+  // (WaitForCall) plays the answering side, the other the calling side. Set while closed.
+  bool Direct() const { return direct_; }
+  void SetDirect(bool direct) { direct_ = direct; }
+
+  // --- file transfer (see FileTransfer.h) ---
+  // Where offered files are stored (empty, the default: the application directory).
+  QString ReceiveDir() const;
+  void SetReceiveDir(const QString& dir);
+  // Builds a data pack from its address and command texts and sends it. False, with a debug
+  // line, when the command text has fewer than four hexadecimal bytes or the length does not fit.
+  bool SendDataPack(const QString& address, const QString& command, std::uint16_t value,
+                    const std::uint8_t* data, int length);
+  // "INITIAL": starts sending localFile, to be stored as remotePath below the other station's
+  // receive directory (false, with the reason in *error, when it cannot start). "TRANS": sends
+  // the next pack when one is due (the worker does so by itself).
+  bool TransferFile(const QString& command, const QString& localFile, const QString& remotePath,
+                    const QString& remark, QString* error = nullptr);
+  FileTransfer::Progress TransferProgress() const;
+  // Ends a transfer in progress without an event: the owner gives up.
+  void AbandonTransfer(const QString& why);
 
   // --- state ---
   bool PortOpen() const { return portOpen_; }
@@ -197,7 +219,9 @@ class TMdmLnk : public QObject, public SerialLink {
 
   // Worker. The protocol steps run with protoMutex_ held and leave their sends and events to
   // `after`.
-  void WorkerPass(QObject* worker);
+  // One pass; `periodic` for the pass of the 50 ms schedule (TFMode 0 sends its packs on those
+  // only), false for one woken by work.
+  void WorkerPass(QObject* worker, bool periodic);
   void ProcessIncoming();
   void ParseBytes(const std::uint8_t* bytes, std::size_t count);
   int ClassifyLine(const QByteArray& line);
@@ -207,8 +231,10 @@ class TMdmLnk : public QObject, public SerialLink {
   void SessionTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void TransferTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void TransferNextPack(LinkActions& after);
-  void StartDataPack(std::uint8_t first);
   void FeedDataPack(std::uint8_t byte);
+  void DeliverPack();
+  // Wakes the worker for a pass now: bytes arrived or a write drained.
+  void WakeWorker();
 
   void SaveDebugLines(const QString& path, const QStringList& lines) const;
 
@@ -221,12 +247,9 @@ class TMdmLnk : public QObject, public SerialLink {
   QString phoneNumber_;
   int ringCount_ = 0;
   QString optionFile_ = QStringLiteral("Option.ini");
-  int filePackSize_ = 0;
-  bool wantedToShake_ = false;
   bool waitForCall_ = true;
   std::atomic<bool> loadFTCP_{false};
   std::atomic<bool> isModem_{false};
-  std::int16_t tfMode_ = 0;
   std::atomic<bool> isDebug_{false};
   bool flgCreateThd_ = true;
   std::atomic<bool> flgAutoWriteDebugFile_{true};
@@ -235,6 +258,7 @@ class TMdmLnk : public QObject, public SerialLink {
 
   std::atomic<bool> portOpen_{false};
   std::atomic<int> linkState_{0};  // -1 power failure, 0 idle, 1 connected, 2 hanging up
+  std::atomic<bool> direct_{false};
 
   // One write outstanding at a time. sendMutex_ guards the group: SendBytes tests and clears
   // sendIdle_ in one step under it, so two threads can never both find the port idle.
@@ -260,19 +284,25 @@ class TMdmLnk : public QObject, public SerialLink {
   // Worker-only parser state.
   std::array<std::uint8_t, kLineBufferSize> lineBuffer_{};
   std::size_t linePos_ = 0;
-  bool packActive_ = false;
+  DataPackParser packParser_;
   ParseTap parseTap_;
   std::atomic<std::uint64_t> parsedBytes_{0};
 
   // Modem, session and transfer state, shared by the worker and the owner's commands. Held by
   // the worker while a step decides and by the owner while it changes them; never while
   // sending or raising an event.
-  std::recursive_mutex protoMutex_;
+  mutable std::recursive_mutex protoMutex_;
   int pendingEvent_ = -1;
   int currentCommand_ = -1;
   QString remoteName_;
-  QString password_ = QStringLiteral("kiv");
   std::array<ProtocolTimer, 4> timers_;
+  class LayerHost;
+  std::unique_ptr<LayerHost> layerHost_;
+  std::unique_ptr<PcLinkSession> session_;  // its timer is timers_[2]
+  std::unique_ptr<FileTransfer> transfer_;  // its timer is timers_[3]
+
+  // UI thread: finds the passwords in received bytes, which the hex dump must not show.
+  IdentificationMasker rxMasker_;
 
   mutable std::mutex debugMutex_;
   QStringList debugList_;
