@@ -168,9 +168,8 @@ bool FileTransfer::StartSend(const QString& localFile, const QString& remotePath
   if (!host_.TransfersAllowed())
     return refuse(QStringLiteral("the other station has not logged in"));
   if (packSize_ < 1 || packSize_ > kMaxPackData)
-    return refuse(QStringLiteral("pack size %1 is not usable (1 to %2)")
-                      .arg(packSize_)
-                      .arg(kMaxPackData));
+    return refuse(
+        QStringLiteral("pack size %1 is not usable (1 to %2)").arg(packSize_).arg(kMaxPackData));
   if (mode_ != 0 && mode_ != 1)
     return refuse(QStringLiteral("acknowledgement mode %1 is not 0 or 1").arg(mode_));
 
@@ -227,12 +226,11 @@ void FileTransfer::SendNextPack(LinkActions& after) {
   std::vector<std::uint8_t> data(static_cast<std::size_t>(packSize_));
   const qint64 count = sendFile_->read(reinterpret_cast<char*>(data.data()), packSize_);
   if (count < 0) {
-    host_.AddDebugMessage(QStringLiteral("to trans file data failed: ") +
-                          sendFile_->errorString());
+    host_.AddDebugMessage(QStringLiteral("to trans file data failed: ") + sendFile_->errorString());
     CloseSend();
     timer_.state = '0';
-    Raise(sendName_, sendDir_, sendSize_, kSendTimeout, QStringLiteral("|trans file timeout,so failed!"),
-          after);
+    Raise(sendName_, sendDir_, sendSize_, kSendTimeout,
+          QStringLiteral("|trans file timeout,so failed!"), after);
     return;
   }
   MarkPack(bytesSent_);
@@ -353,8 +351,9 @@ void FileTransfer::TransferLine(const QString& line, LinkActions& after) {
     timer_.state = '0';
     const bool ok = Field(line, 1).compare(sendName_, Qt::CaseInsensitive) == 0 &&
                     Field(line, 2) == QLatin1String("OK");
-    host_.AddDebugMessage(QStringLiteral("send file: ") + sendName_ +
-                          (ok ? QStringLiteral(" finished...OK!") : QStringLiteral(" finished...ERR!")));
+    host_.AddDebugMessage(
+        QStringLiteral("send file: ") + sendName_ +
+        (ok ? QStringLiteral(" finished...OK!") : QStringLiteral(" finished...ERR!")));
     Raise(sendName_, sendDir_, sendSize_, ok ? kSentOk : kSentErr,
           ok ? QStringLiteral("|finished send file ok") : QStringLiteral("|finished send file err"),
           after);
@@ -408,9 +407,9 @@ void FileTransfer::Offer(const QString& line, LinkActions& after) {
   if (!host_.TransfersAllowed())
     return RefuseOffer(QStringLiteral("offered before the login"), after);
   if (!size)
-    return RefuseOffer(QStringLiteral("size \"") + Field(line, 3) +
-                           QStringLiteral("\" is not a number of bytes"),
-                       after);
+    return RefuseOffer(
+        QStringLiteral("size \"") + Field(line, 3) + QStringLiteral("\" is not a number of bytes"),
+        after);
   if (packSize_ < 1 || packSize_ > kMaxPackData)
     return RefuseOffer(QStringLiteral("pack size %1 is not usable").arg(packSize_), after);
   if (const auto* why = std::get_if<QString>(&resolved))

@@ -161,7 +161,7 @@ class FileTransfer {
   QString receivePath_;
   qint64 expectedSize_ = 0;
   qint64 bytesReceived_ = 0;
-  int receiveState_ = -1;      // -1 idle or all received, 0 receiving
+  int receiveState_ = -1;       // -1 idle or all received, 0 receiving
   bool receiveFailed_ = false;  // a write failed or the data ran past the announced size
   // The answer to the last end line, sent again when that end line comes again.
   QString lastResultName_;

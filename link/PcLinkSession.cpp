@@ -48,8 +48,8 @@ void PcLinkSession::SetComputerName(const QString& name) {
   // would shift its fields.
   QString clean;
   for (const QChar c : name.trimmed().left(kMaxComputerName)) {
-    const bool breaks = c == QLatin1Char(' ') || c == QLatin1Char('/') ||
-                        c == QLatin1Char('|') || c.unicode() < 0x20 || c.unicode() == 0x7F;
+    const bool breaks = c == QLatin1Char(' ') || c == QLatin1Char('/') || c == QLatin1Char('|') ||
+                        c.unicode() < 0x20 || c.unicode() == 0x7F;
     clean += breaks ? QLatin1Char('-') : c;
   }
   computerName_ = clean;
@@ -138,8 +138,8 @@ void PcLinkSession::LoginPassLine(const QString& line, LinkActions& after) {
   } else {
     if (answering_)
       return;  // a prompt: only the calling side identifies itself
-    resendText_ = QStringLiteral("THIS IS PC/") + LocalIdentity() + QLatin1Char(' ') +
-                  password_ + kCrLf;
+    resendText_ =
+        QStringLiteral("THIS IS PC/") + LocalIdentity() + QLatin1Char(' ') + password_ + kCrLf;
     Send(resendText_, after);
     timer_.Arm('I', kIdentifyPeriod, kTries, host_.Ticks());
   }

@@ -104,7 +104,7 @@ class IdentificationMasker {
   bool Secret(std::uint8_t byte);
 
  private:
-  int matched_ = 0;     // characters of "THIS IS PC/" matched so far in this line
+  int matched_ = 0;      // characters of "THIS IS PC/" matched so far in this line
   bool inName_ = false;  // after "THIS IS PC/", before the blank
   bool inSecret_ = false;
 };

@@ -75,9 +75,9 @@ TEST(PcLinkSessionTest, AnsweringSideLetsInTheWholePasswordOnlyAndNeverLogsIt) {
     bool accepted;
   };
   const Case cases[] = {
-      {"s3cret", "", true},   {"S3CRET", "", true},   {"s3c", "", false},
-      {"s", "", false},       {"", "", false},        {"TIQ", "", false},
-      {"s3cretX", "", false}, {"tiq", "TIQ", true},   {"pass word", "pass word", true},
+      {"s3cret", "", true},   {"S3CRET", "", true}, {"s3c", "", false},
+      {"s", "", false},       {"", "", false},      {"TIQ", "", false},
+      {"s3cretX", "", false}, {"tiq", "TIQ", true}, {"pass word", "pass word", true},
   };
   for (const Case& c : cases) {
     FakeHost host;
@@ -156,7 +156,9 @@ TEST(PcLinkSessionTest, CallingSideLogsInKeepsAliveAndGoesOfflineOnSilence) {
   Act([&](LinkActions& a) { session.TimerExpired(a); });
   EXPECT_EQ(host.TakeSent(), "THIS IS PC/UnKnown kiv\r\n") << "resent every 3 s";
 
-  Act([&](LinkActions& a) { session.LoginPassLine(QStringLiteral("LOGIN PASSWORD OK/hostA/t/"), a); });
+  Act([&](LinkActions& a) {
+    session.LoginPassLine(QStringLiteral("LOGIN PASSWORD OK/hostA/t/"), a);
+  });
   EXPECT_TRUE(session.LoggedIn());
   EXPECT_EQ(host.remote, "hostA");
   Act([&](LinkActions& a) { session.ShakeLine(QStringLiteral("PC/hostA/t// SHAKE HANDS"), a); });
@@ -171,7 +173,9 @@ TEST(PcLinkSessionTest, CallingSideLogsInKeepsAliveAndGoesOfflineOnSilence) {
     Act([&](LinkActions& a) { session.TimerExpired(a); });
     EXPECT_EQ(host.TakeSent(), "PC/UnKnown/ SHAKE HANDS\r\n");
     if (i % 5 == 0)
-      Act([&](LinkActions& a) { session.ShakeLine(QStringLiteral("PC/hostA/t// SHAKE HANDS"), a); });
+      Act([&](LinkActions& a) {
+        session.ShakeLine(QStringLiteral("PC/hostA/t// SHAKE HANDS"), a);
+      });
   }
   EXPECT_EQ(timer.state, 'H');
   EXPECT_FALSE(host.debugLines.contains("ENQ timeout,offline..."));
@@ -238,7 +242,7 @@ class Station {
 
 // Passes until both stations are idle (or the limit); `wire` may change bytes in transit.
 void RunPasses(Station& a, Station& b, int maxPasses = 100000,
-         const std::function<void(QByteArray&)>& wire = {}) {
+               const std::function<void(QByteArray&)>& wire = {}) {
   for (int pass = 0; pass < maxPasses; ++pass) {
     a.Pass();
     b.Pass();
@@ -250,8 +254,7 @@ void RunPasses(Station& a, Station& b, int maxPasses = 100000,
     a.Receive(ba);
     a.host.now += 50;
     b.host.now += 50;
-    if (!a.transfer.Busy() && !b.transfer.Busy() && a.host.sent.isEmpty() &&
-        b.host.sent.isEmpty())
+    if (!a.transfer.Busy() && !b.transfer.Busy() && a.host.sent.isEmpty() && b.host.sent.isEmpty())
       return;
   }
 }
