@@ -95,16 +95,18 @@ FileTransfer::Progress FileTransfer::CurrentProgress() const {
   p.packs = packs_;
   p.firstPackTick = firstPackTick_;
   p.lastPackTick = lastPackTick_;
-  p.doneAtFirstPack = doneAtFirstPack_;
+  p.doneAfterFirstPack = doneAfterFirstPack_;
+  p.startTick = startTick_;
+  p.failure = failure_;
   return p;
 }
 
-void FileTransfer::MarkPack(qint64 doneBefore) {
+void FileTransfer::MarkPack(qint64 doneAfter) {
   const std::uint32_t now = host_.Ticks();
   if (!packs_) {
     packs_ = true;
     firstPackTick_ = now;
-    doneAtFirstPack_ = doneBefore;
+    doneAfterFirstPack_ = doneAfter;
   }
   lastPackTick_ = now;
 }
@@ -200,6 +202,8 @@ bool FileTransfer::StartSend(const QString& localFile, const QString& remotePath
   remark_ = remark;
   direction_ = Progress::kSending;
   packs_ = false;
+  startTick_ = host_.Ticks();
+  failure_.clear();
   lastPack_.clear();
   timer_.text = QStringLiteral("SEND_FILE|") + name + QLatin1Char('|') + dir + QLatin1Char('|') +
                 QString::number(sendSize_) + QLatin1Char('|') + remark + QLatin1Char('|') + kCrLf;
@@ -226,15 +230,16 @@ void FileTransfer::SendNextPack(LinkActions& after) {
   std::vector<std::uint8_t> data(static_cast<std::size_t>(packSize_));
   const qint64 count = sendFile_->read(reinterpret_cast<char*>(data.data()), packSize_);
   if (count < 0) {
-    host_.AddDebugMessage(QStringLiteral("to trans file data failed: ") + sendFile_->errorString());
+    failure_ = QStringLiteral("cannot read the file: ") + sendFile_->errorString();
+    host_.AddDebugMessage(QStringLiteral("to trans file data failed: ") + failure_);
     CloseSend();
     timer_.state = '0';
     Raise(sendName_, sendDir_, sendSize_, kSendTimeout,
           QStringLiteral("|trans file timeout,so failed!"), after);
     return;
   }
-  MarkPack(bytesSent_);
   bytesSent_ += count;
+  MarkPack(bytesSent_);
   ++packCounter_;
   const QString text = FileDataPackText(packCounter_);
   lastPackText_ = text.toUpper();
@@ -261,7 +266,7 @@ void FileTransfer::FileDataPack(const std::array<std::uint8_t, kPackHeaderSize>&
   const QString k = PackIdentity(header);
   if (timer_.state == 'D' && receiveFile_) {
     if (mode_ == 0 || k != lastPackText_) {
-      MarkPack(bytesReceived_);
+      MarkPack(bytesReceived_ + length);
       // Bytes after the last pack or beyond the announced size are not stored: the other station
       // cannot fill the disk past what it offered.
       if (receiveState_ != 0 || bytesReceived_ + length > expectedSize_) {
@@ -354,6 +359,8 @@ void FileTransfer::TransferLine(const QString& line, LinkActions& after) {
     host_.AddDebugMessage(
         QStringLiteral("send file: ") + sendName_ +
         (ok ? QStringLiteral(" finished...OK!") : QStringLiteral(" finished...ERR!")));
+    if (!ok)
+      failure_ = QStringLiteral("the other station reported an error");
     Raise(sendName_, sendDir_, sendSize_, ok ? kSentOk : kSentErr,
           ok ? QStringLiteral("|finished send file ok") : QStringLiteral("|finished send file err"),
           after);
@@ -363,6 +370,7 @@ void FileTransfer::TransferLine(const QString& line, LinkActions& after) {
 void FileTransfer::RefuseOffer(const QString& why, LinkActions& after) {
   host_.AddDebugMessage(QStringLiteral("Refused file ") + receiveName_ + QStringLiteral(": ") +
                         why);
+  failure_ = QStringLiteral("refused: ") + why;
   DropReceive();
   Raise(receiveName_, receiveDir_, expectedSize_, kReceivedErr,
         QStringLiteral("|receive file ... ERR!"), after);
@@ -390,6 +398,8 @@ void FileTransfer::Offer(const QString& line, LinkActions& after) {
   remark_ = Field(line, 4);
   direction_ = Progress::kReceiving;
   packs_ = false;
+  startTick_ = host_.Ticks();
+  failure_.clear();
   lastPackText_.clear();  // a new file: its first pack cannot repeat the last file's last one
   lastResultName_.clear();
   lastResultLine_.clear();
@@ -439,12 +449,19 @@ void FileTransfer::Finished(const QString& line, LinkActions& after) {
   }
   receiveState_ = -1;
   timer_.state = '0';
-  bool ok = name == receiveName_ && ParseSize(Field(line, 3)) == expectedSize_ &&
-            bytesReceived_ == expectedSize_ && !receiveFailed_;
-  if (ok && !receiveFile_->commit()) {
+  bool ok = false;
+  if (name != receiveName_ || ParseSize(Field(line, 3)) != expectedSize_) {
+    failure_ = QStringLiteral("the end line names another file or size");
+  } else if (receiveFailed_) {
+    failure_ = QStringLiteral("the data could not be stored, or ran past the size");
+  } else if (bytesReceived_ != expectedSize_) {
+    failure_ = QStringLiteral("%1 of %2 bytes arrived").arg(bytesReceived_).arg(expectedSize_);
+  } else if (!receiveFile_->commit()) {
+    failure_ = QStringLiteral("cannot save it: ") + receiveFile_->errorString();
     host_.AddDebugMessage(QStringLiteral("Cannot save ") + receivePath_ + QStringLiteral(": ") +
                           receiveFile_->errorString());
-    ok = false;
+  } else {
+    ok = true;
   }
   DropReceive();  // after a commit there is nothing left to drop
   lastResultName_ = receiveName_;
@@ -485,19 +502,24 @@ void FileTransfer::TimerExpired(LinkActions& after) {
     case 'S':
       host_.AddDebugMessage(QStringLiteral("ACK For receive <send_file:") + sendName_ +
                             QStringLiteral("> timeout"));
+      failure_ = QStringLiteral("the other station did not accept the file");
       break;
     case 'N':
       host_.AddDebugMessage(QStringLiteral("after get file name ,Ack for trans timeout"));
+      failure_ = QStringLiteral("the sender did not start sending");
       break;
     case 'D':
       host_.AddDebugMessage(QStringLiteral("to get file data timeout"));
+      failure_ = QStringLiteral("the data stopped coming");
       break;
     case 'T':
       host_.AddDebugMessage(QStringLiteral("to trans file data timeout"));
+      failure_ = QStringLiteral("the other station stopped acknowledging");
       break;
     case 'F':
       host_.AddDebugMessage(
           QStringLiteral("to besure finished file trans and get over answer timeout"));
+      failure_ = QStringLiteral("the other station did not confirm the file");
       break;
     default:
       break;
@@ -534,6 +556,7 @@ void FileTransfer::Abandon(const QString& why) {
   if (!Busy())
     return;
   host_.AddDebugMessage(QStringLiteral("transfer abandoned: ") + why);
+  failure_ = why;
   DropReceive();
   CloseSend();
   timer_.state = '0';

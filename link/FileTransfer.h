@@ -70,11 +70,13 @@ class FileTransfer {
     qint64 done = 0;     // bytes sent or received so far
     qint64 total = 0;    // the file's size
     bool packs = false;  // a data pack has gone or come
-    // Ticks of the first and the latest data pack, and the bytes done before the first one came:
-    // the data rate is (done - doneBeforeFirst) / (lastPackTick - firstPackTick).
+    // Ticks of the first and the latest data pack, and the bytes done with the first one: the
+    // data rate is (done - doneAfterFirstPack) / (lastPackTick - firstPackTick).
     std::uint32_t firstPackTick = 0;
     std::uint32_t lastPackTick = 0;
-    qint64 doneAtFirstPack = 0;
+    qint64 doneAfterFirstPack = 0;
+    std::uint32_t startTick = 0;  // when the send started or the offer came
+    QString failure;              // why the last transfer failed, for the owner
   };
 
   // The transfer timer (the link's protocol timer 3) belongs to the link.
@@ -135,7 +137,8 @@ class FileTransfer {
   void Finished(const QString& line, LinkActions& after);
   void CloseSend();
   void DropReceive();
-  void MarkPack(qint64 doneBefore);
+  // A data pack went or came; doneAfter: the bytes done with it.
+  void MarkPack(qint64 doneAfter);
   QString FinishedText() const;
 
   LinkLayerHost& host_;
@@ -174,7 +177,9 @@ class FileTransfer {
   bool packs_ = false;
   std::uint32_t firstPackTick_ = 0;
   std::uint32_t lastPackTick_ = 0;
-  qint64 doneAtFirstPack_ = 0;
+  qint64 doneAfterFirstPack_ = 0;
+  std::uint32_t startTick_ = 0;
+  QString failure_;
 };
 
 }  // namespace xv4

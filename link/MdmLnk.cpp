@@ -904,6 +904,8 @@ void TMdmLnk::AddDebugMessage(const QString& message) {
     }
     debugList_.append(message);
   }
+  if (debugTap_)
+    debugTap_(message);
   if (rolledOver) {
     if (TNotifyEvent handler = OnMsgListClear)
       handler(this);

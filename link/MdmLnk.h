@@ -175,6 +175,10 @@ class TMdmLnk : public QObject, public SerialLink {
   void AddDebugMessage(const QString& message);
   // A copy of the debug list. Any thread.
   QStringList DebugLines() const;
+  // Sees every debug line as it is added, on the thread that adds it (a front end that shows
+  // them). Set while closed.
+  using DebugTap = std::function<void(const QString& line)>;
+  void SetDebugTap(DebugTap tap) { debugTap_ = std::move(tap); }
 
   // Sees every byte the worker parses, in order (diagnostics and tests). Set while closed.
   using ParseTap = std::function<void(const std::uint8_t* bytes, std::size_t count)>;
@@ -306,6 +310,7 @@ class TMdmLnk : public QObject, public SerialLink {
 
   mutable std::mutex debugMutex_;
   QStringList debugList_;
+  DebugTap debugTap_;
 
   std::unique_ptr<TNewData> worker_;
   std::atomic<bool> workerRunning_{false};
