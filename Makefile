@@ -46,6 +46,7 @@ test-tsan: deps
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
 
 bench: build
+	@./scripts/deps.sh bench || echo "lrzsz could not be installed: bench_link skips its ZMODEM baseline"
 	@./scripts/bench.sh $(BUILD)
 
 screenshots: build

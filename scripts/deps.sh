@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need; with the argument
-# "package", also those that make deb and make check-deb need.
+# "package", also those that make deb and make check-deb need; with "bench", also the baseline
+# programs the benchmarks compare with (lrzsz: sz and rz).
 # Does nothing when they are all present, so it is cheap to run before every build.
 set -euo pipefail
 
@@ -8,6 +9,9 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
           fonts-wqy-zenhei xvfb xauth ccache)
 if [ "${1-}" = package ]; then
   packages+=(lintian desktop-file-utils man-db iproute2)
+fi
+if [ "${1-}" = bench ]; then
+  packages+=(lrzsz)
 fi
 
 missing=()

@@ -325,6 +325,10 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
     } else if (name == "--pace") {
       error = flag();
       o.serial.pace = true;
+    } else if (name == "--pty-link") {
+      if (!takeValue() || value.empty())
+        return "option --pty-link needs a path prefix";
+      o.ptyLink = value;
     } else if (name == "--capture") {
       if (!takeValue() || value.empty())
         return "option --capture needs a file name";
@@ -404,6 +408,8 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
   }
   if (o.serialPty && !o.serialDevice.empty())
     return "--serial-pty and --serial cannot be used together";
+  if (!o.ptyLink.empty() && !o.modemPair && !o.nullModem)
+    return "--pty-link needs --modem-pair or --null-modem";
   if (auto e = CheckLineOptions(o, lineOptions))
     return e;
   if (!o.udp && !o.serialPty && o.serialDevice.empty() && !o.modemPair && !o.nullModem)
@@ -558,6 +564,10 @@ Modems and lines:
                           bit times each (115200 moves 11520 bytes/s).
                           Default: unpaced, and CONNECT reports the speed the
                           tool set on its port
+  --pty-link PREFIX       with --modem-pair or --null-modem: also make the
+                          symbolic links PREFIXA and PREFIXB to the two
+                          terminals (an existing link is replaced; removed at
+                          exit), so that scripts can name them in advance
   --corrupt-every N       with --modem-pair or --null-modem: every N-th data
                           pack that crosses the line (start byte 0xAA, each
                           way) arrives with one bit of its data flipped, so

@@ -32,9 +32,8 @@ Station::Station(const StationOptions& options, StationOutput& output)
       link_->AbandonTransfer(QStringLiteral("timed out"));
       anyFailed_ = true;
     }
-    out_.Note(connected
-                  ? QStringLiteral("timed out after %1 s").arg(options_.timeoutSeconds)
-                  : QStringLiteral("no connection within %1 s").arg(options_.timeoutSeconds));
+    out_.Note(connected ? QStringLiteral("timed out after %1 s").arg(options_.timeoutSeconds)
+                        : QStringLiteral("no connection within %1 s").arg(options_.timeoutSeconds));
     Finish(connected ? kExitFailed : kExitNoLink);
   });
   stepLimit_.setSingleShot(true);
@@ -79,9 +78,9 @@ int Station::Run() {
         try {
           link_->Activate(true);
         } catch (const ECommsError&) {
-          out_.Note(QStringLiteral("Cannot open %1: %2")
-                        .arg(options_.port,
-                             SerialOpenFailureReason(TComm::DevicePathOf(options_.port))));
+          out_.Note(
+              QStringLiteral("Cannot open %1: %2")
+                  .arg(options_.port, SerialOpenFailureReason(TComm::DevicePathOf(options_.port))));
           Finish(kExitNoLink);
           return;
         }
@@ -193,8 +192,9 @@ void Station::Connected(const QString& how) {
   connect(&stepLimit_, &QTimer::timeout, this, [this] {
     if (loggedIn_)
       return;
-    out_.Note(QStringLiteral("the other station did not let this one in (does it run with "
-                             "--login?)"));
+    out_.Note(
+        QStringLiteral("the other station did not let this one in (does it run with "
+                       "--login?)"));
     Finish(kExitFailed);
   });
   stepLimit_.start(kLoginLimitMs);
@@ -285,8 +285,8 @@ void Station::TransFile(const QString& name, const QString&, qint64 size, int st
     case FileTransfer::kReceivedOk:
     case FileTransfer::kSentOk:
       ShowProgress();
-      out_.Event(FileDoneLine(true, current_.isEmpty() ? shown : current_, size, progress, tick,
-                              {}));
+      out_.Event(
+          FileDoneLine(true, current_.isEmpty() ? shown : current_, size, progress, tick, {}));
       current_.clear();
       progressTimer_.stop();
       if (status == FileTransfer::kSentOk || !options_.keepGoing)

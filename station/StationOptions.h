@@ -37,8 +37,8 @@ struct StationOptions {
   // --receive-dir DIR [--keep-going]
   QString receiveDir;
   bool keepGoing = false;
-  int ackMode = 1;      // TFMode
-  int packSize = 1024;  // FilePackSize
+  int ackMode = 1;         // TFMode
+  int packSize = 1024;     // FilePackSize
   int timeoutSeconds = 0;  // 0: none
   bool debug = false;
   QString dataDir;

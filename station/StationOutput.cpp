@@ -10,9 +10,8 @@ constexpr int kBarWidth = 30;
 int PercentOf(qint64 done, qint64 total) {
   if (total <= 0)
     return 100;  // an empty file is complete from the start
-  return static_cast<int>(std::clamp<double>(static_cast<double>(done) * 100.0 /
-                                                 static_cast<double>(total),
-                                             0.0, 100.0));
+  return static_cast<int>(std::clamp<double>(
+      static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0));
 }
 
 }  // namespace
@@ -37,7 +36,9 @@ QString FileDoneLine(bool ok, const QString& path, qint64 size,
   const double seconds = static_cast<double>(doneTick - progress.startTick) / 1000.0;
   line += QStringLiteral(" in %1 s").arg(seconds, 0, 'f', 1);
   if (const double rate = DataRate(progress); rate > 0)
-    line += QStringLiteral(" (data at %1 MB/s)").arg(rate / 1e6, 0, 'f', rate < 1e5 ? 4 : 2);
+    line += QStringLiteral(" (data at %1 MB/s)")
+                .arg(rate >= 1e6 ? QString::number(rate / 1e6, 'f', 2)
+                                 : QString::number(rate / 1e6, 'g', 4));
   return line;
 }
 
@@ -97,7 +98,8 @@ void StationOutput::Progress(const QString& what, qint64 done, qint64 total) {
   if (tenth == lastTenth_)
     return;
   lastTenth_ = tenth;
-  Write(err_, QStringLiteral("%1: %2 of %3 bytes (%4%)\n").arg(what).arg(done).arg(total).arg(percent));
+  Write(err_,
+        QStringLiteral("%1: %2 of %3 bytes (%4%)\n").arg(what).arg(done).arg(total).arg(percent));
 }
 
 }  // namespace xv4::station

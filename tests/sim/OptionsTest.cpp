@@ -151,6 +151,7 @@ TEST(SimOptions, ModemAndLineOptionsAndTheirCombinations) {
       {"--line-bps", "9600"},
       {"--null-modem", "--line-bps", "10"},
       {"--serial-pty", "--modem", "--corrupt-every", "5"},
+      {"--serial-pty", "--pty-link", "/tmp/line-"},
       {"--serial-pty", "--modem=1"},
       {"--modem-pair", "--modem-guard", "6000"},
   };
@@ -211,7 +212,7 @@ TEST(SimOptions, HelpNamesEveryOption) {
              "--split-at --split-gap --garbage --false-start --bad-checksum-first --quiet --help "
              "--version --modem --modem-dial --modem-delay --modem-guard --modem-drop-after "
              "--modem-pair --ring-interval --ring-limit --null-modem --line-bps "
-             "--corrupt-every"))
+             "--corrupt-every --pty-link"))
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

@@ -13,10 +13,11 @@ std::optional<QString> Parse(const QString& line, StationOptions* o, const QStri
 
 TEST(StationOptionsTest, CommandLinesAreTakenOrRefusedWithAReason) {
   StationOptions o;
-  ASSERT_FALSE(Parse("--serial /dev/ttyUSB1 --dial 5551234 --login --password s3cret "
-                     "--send zk16.hex fonts/zk16.hex --remark=font --ack-mode 0 "
-                     "--pack-size 4083 --baud 460800 --timeout 60 --debug",
-                     &o));
+  ASSERT_FALSE(
+      Parse("--serial /dev/ttyUSB1 --dial 5551234 --login --password s3cret "
+            "--send zk16.hex fonts/zk16.hex --remark=font --ack-mode 0 "
+            "--pack-size 4083 --baud 460800 --timeout 60 --debug",
+            &o));
   EXPECT_EQ(o.line, StationOptions::Line::kDial);
   EXPECT_EQ(o.number, "5551234");
   EXPECT_EQ(o.password, "s3cret");
@@ -39,21 +40,21 @@ TEST(StationOptionsTest, CommandLinesAreTakenOrRefusedWithAReason) {
   EXPECT_TRUE(o.keepGoing);
 
   const char* bad[] = {
-      "--dial 1 --send a b",                                   // no --serial
-      "--serial p --send a b",                                 // no line
-      "--serial p --dial 1 --direct --send a b",               // two lines
-      "--serial p --direct",                                   // nothing to do
-      "--serial p --direct --send a b --receive-dir d",        // both
-      "--serial p --direct --send a",                          // no remote path
-      "--serial p --direct --send a dir/",                     // names no file
-      "--serial p --direct --send a x|y",                      // would break the line
-      "--serial p --direct --send a b --login",                // no password
-      "--serial p --direct --send a b --password x",           // password without login
-      "--serial p --direct --send a b --pack-size 4084",       // does not fit a pack
+      "--dial 1 --send a b",                              // no --serial
+      "--serial p --send a b",                            // no line
+      "--serial p --dial 1 --direct --send a b",          // two lines
+      "--serial p --direct",                              // nothing to do
+      "--serial p --direct --send a b --receive-dir d",   // both
+      "--serial p --direct --send a",                     // no remote path
+      "--serial p --direct --send a dir/",                // names no file
+      "--serial p --direct --send a x|y",                 // would break the line
+      "--serial p --direct --send a b --login",           // no password
+      "--serial p --direct --send a b --password x",      // password without login
+      "--serial p --direct --send a b --pack-size 4084",  // does not fit a pack
       "--serial p --direct --send a b --pack-size 0",
       "--serial p --direct --send a b --ack-mode 2",
       "--serial p --direct --send a b --baud 12345",
-      "--serial p --dial 1 --rings 2 --send a b",              // rings go with --answer
+      "--serial p --dial 1 --rings 2 --send a b",  // rings go with --answer
       "--serial p --direct --send a b --keep-going",
       "--serial p --direct --receive-dir d --remark r",
       "--serial p --direct --receive-dir d --frobnicate",
