@@ -87,7 +87,7 @@ int Station::Run() {
         if (options_.timeoutSeconds > 0)
           deadline_.start(options_.timeoutSeconds * 1000);
         if (direct) {
-          Connected(QStringLiteral("direct line"));
+          DirectLineUp();
           return;
         }
         phase_ = Phase::kInitialising;
@@ -227,7 +227,16 @@ void Station::LineDropped() {
   Finish(kExitFailed);
 }
 
+void Station::DirectLineUp() {
+  // A direct line is up from the open, and the worker may report the other station before the
+  // open has returned: the connection is told first.
+  if (options_.line == StationOptions::Line::kDirect && phase_ == Phase::kInitialising &&
+      link_->PortOpen())
+    Connected(QStringLiteral("direct line"));
+}
+
 void Station::ShakeHands(const QString& remote, const QString& result) {
+  DirectLineUp();
   if (phase_ != Phase::kConnected)
     return;
   if (result == QLatin1String("OK")) {
@@ -241,7 +250,8 @@ void Station::ShakeHands(const QString& remote, const QString& result) {
     }
     return;
   }
-  out_.Event(QStringLiteral("login refused: remote station ") + remote);
+  out_.Event(remote.isEmpty() ? QStringLiteral("login refused")
+                              : QStringLiteral("login refused: remote station ") + remote);
   if (options_.Sending()) {
     out_.Note(QStringLiteral("the other station refused the password"));
     Finish(kExitFailed);
@@ -269,6 +279,7 @@ bool Station::TransferRunning() const {
 
 void Station::TransFile(const QString& name, const QString&, qint64 size, int status,
                         const FileTransfer::Progress& progress, std::uint32_t tick) {
+  DirectLineUp();
   if (phase_ == Phase::kDone || phase_ == Phase::kHangingUp)
     return;
   // A received file is named by where it went, written from the receive directory as given.

@@ -47,6 +47,7 @@ class Station : public QObject {
   void Wire();
   void ModemFinished();
   void Connected(const QString& how);
+  void DirectLineUp();
   void ConnectFailed(const QString& why);
   void LineDropped();
   void ShakeHands(const QString& remote, const QString& result);
