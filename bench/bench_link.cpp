@@ -30,9 +30,9 @@ using xv4::test::StationProcess;
 constexpr int kPackSize = 4083;
 constexpr double kPassSeconds = 0.050;
 constexpr double kWireBytesPerSecond = 115200.0 / 10.0;
-constexpr double kStreamBar = 0.90;      // TFMode 0 against one pack per pass
-constexpr double kAckedBar = 1e6;        // TFMode 1 unpaced, bytes per second
-constexpr double kWireBar = 0.90;        // both modes against the paced wire
+constexpr double kStreamBar = 0.90;  // TFMode 0 against one pack per pass
+constexpr double kAckedBar = 1e6;    // TFMode 1 unpaced, bytes per second
+constexpr double kWireBar = 0.90;    // both modes against the paced wire
 constexpr int kLimitMs = 600000;
 
 struct Outcome {
@@ -65,8 +65,8 @@ bool WriteFile(const QString& path, qint64 size) {
 
 // "file done OK: PATH, N bytes in T s (data at R MB/s)" of the receiving station.
 Outcome ParseDone(const QString& out) {
-  static const QRegularExpression re(
-      QStringLiteral(R"(file done OK: .*, \d+ bytes in ([0-9.]+) s \(data at ([0-9.e+-]+) MB/s\))"));
+  static const QRegularExpression re(QStringLiteral(
+      R"(file done OK: .*, \d+ bytes in ([0-9.]+) s \(data at ([0-9.e+-]+) MB/s\))"));
   const QRegularExpressionMatch m = re.match(out);
   Outcome o;
   if (!m.hasMatch()) {
@@ -83,9 +83,9 @@ Outcome ParseDone(const QString& out) {
 Outcome Transfer(const QString& bin, const QString& work, bool modems, int ackMode, qint64 size) {
   Outcome fail;
   SimLine line;
-  QStringList simArgs = modems ? QStringList{"--modem-pair", "--line-bps", "115200",
-                                             "--modem-delay", "100", "-q"}
-                               : QStringList{"--null-modem", "-q"};
+  QStringList simArgs =
+      modems ? QStringList{"--modem-pair", "--line-bps", "115200", "--modem-delay", "100", "-q"}
+             : QStringList{"--null-modem", "-q"};
   if (!line.Start(bin, simArgs, &fail.detail))
     return fail;
   const QString file = work + QStringLiteral("/send.bin");
@@ -93,12 +93,13 @@ Outcome Transfer(const QString& bin, const QString& work, bool modems, int ackMo
     fail.detail = QStringLiteral("cannot write ") + file;
     return fail;
   }
-  const QStringList common = {"--data-dir", work, "--ack-mode", QString::number(ackMode),
+  const QStringList common = {"--data-dir",  work,
+                              "--ack-mode",  QString::number(ackMode),
                               "--pack-size", QString::number(kPackSize)};
   StationProcess receiver;
-  receiver.Start(bin, common + QStringList{"--serial", line.Path(1),
-                                           modems ? "--answer" : "--direct", "--receive-dir",
-                                           work + QStringLiteral("/inbox")});
+  receiver.Start(bin,
+                 common + QStringList{"--serial", line.Path(1), modems ? "--answer" : "--direct",
+                                      "--receive-dir", work + QStringLiteral("/inbox")});
   if (modems && !receiver.WaitFor(QStringLiteral("waiting for a call"), 30000, true)) {
     fail.detail = receiver.Err();
     return fail;
@@ -179,9 +180,10 @@ int main(int argc, char** argv) {
   const qint64 directSize = quick ? 256 * 1024 : 1024 * 1024;
   const qint64 pacedSize = quick ? 64 * 1024 : 256 * 1024;
 
-  std::printf("Unpaced pseudo-terminals over xv4sim --null-modem, %lld bytes in %d-byte packs,\n"
-              "rates at the receiving station from its first data pack to its last:\n",
-              static_cast<long long>(directSize), kPackSize);
+  std::printf(
+      "Unpaced pseudo-terminals over xv4sim --null-modem, %lld bytes in %d-byte packs,\n"
+      "rates at the receiving station from its first data pack to its last:\n",
+      static_cast<long long>(directSize), kPackSize);
   const double bound = kPackSize / kPassSeconds;
   std::printf("%-44s %10.0f bytes/s\n", "one pack per 50 ms pass (bound of TFMode 0)", bound);
   const Outcome stream = Transfer(bin, work.path(), false, 0, directSize);

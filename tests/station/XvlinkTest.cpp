@@ -70,11 +70,12 @@ TEST_F(XvlinkTest, DirectLineMovesFilesWholeInBothModes) {
     ASSERT_TRUE(line.Start(Bin(), {"--null-modem", "-q"}, &error)) << error.toStdString();
     const QString inbox = files_.filePath(QStringLiteral("inbox%1").arg(mode.ackMode));
     StationProcess receiver;
-    ASSERT_TRUE(receiver.Start(Bin(), Common() + QStringList{"--serial", line.Path(1), "--direct",
-                                                            "--receive-dir", inbox, "--keep-going",
-                                                            "--ack-mode", mode.ackMode,
-                                                            "--pack-size", mode.packSize}));
-    ASSERT_TRUE(receiver.WaitFor("connected: direct line", kStartMs)) << receiver.Err().toStdString();
+    ASSERT_TRUE(receiver.Start(
+        Bin(), Common() + QStringList{"--serial", line.Path(1), "--direct", "--receive-dir", inbox,
+                                      "--keep-going", "--ack-mode", mode.ackMode, "--pack-size",
+                                      mode.packSize}));
+    ASSERT_TRUE(receiver.WaitFor("connected: direct line", kStartMs))
+        << receiver.Err().toStdString();
     int n = 0;
     for (qint64 size : mode.sizes) {
       const QByteArray content = Pattern(size, ++n);
@@ -82,14 +83,13 @@ TEST_F(XvlinkTest, DirectLineMovesFilesWholeInBothModes) {
       ASSERT_TRUE(WriteFile(local, content));
       const QString remote = QStringLiteral("sub/dir/f%1.bin").arg(n);
       StationProcess sender;
-      ASSERT_TRUE(sender.Start(Bin(), Common() + QStringList{"--serial", line.Path(0), "--direct",
-                                                            "--send", local, remote,
-                                                            "--ack-mode", mode.ackMode,
-                                                            "--pack-size", mode.packSize}));
+      ASSERT_TRUE(sender.Start(
+          Bin(),
+          Common() + QStringList{"--serial", line.Path(0), "--direct", "--send", local, remote,
+                                 "--ack-mode", mode.ackMode, "--pack-size", mode.packSize}));
       EXPECT_EQ(sender.Wait(kTransferMs), 0) << size << "\n" << sender.Err().toStdString();
-      EXPECT_TRUE(sender.Out().contains(QStringLiteral("file done OK: %1, %2 bytes")
-                                            .arg(remote)
-                                            .arg(size)))
+      EXPECT_TRUE(
+          sender.Out().contains(QStringLiteral("file done OK: %1, %2 bytes").arg(remote).arg(size)))
           << sender.Out().toStdString();
       EXPECT_TRUE(receiver.WaitFor(QStringLiteral("file done OK: %1/%2, %3 bytes")
                                        .arg(QDir::cleanPath(inbox), remote)
@@ -109,8 +109,8 @@ TEST_F(XvlinkTest, DirectLineMovesFilesWholeInBothModes) {
 TEST_F(XvlinkTest, ModemPairDialsAnswersLogsInAndRefusesAWrongPassword) {
   SimLine line;
   QString error;
-  ASSERT_TRUE(line.Start(Bin(), {"--modem-pair", "--ring-interval", "300", "--modem-delay", "100"},
-                         &error))
+  ASSERT_TRUE(
+      line.Start(Bin(), {"--modem-pair", "--ring-interval", "300", "--modem-delay", "100"}, &error))
       << error.toStdString();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("XV4_PASSWORD", "s3cret");
@@ -130,25 +130,25 @@ TEST_F(XvlinkTest, ModemPairDialsAnswersLogsInAndRefusesAWrongPassword) {
     const QString local = files_.filePath(QStringLiteral("m%1.bin").arg(++n));
     ASSERT_TRUE(WriteFile(local, content));
     StationProcess receiver;
-    ASSERT_TRUE(receiver.Start(Bin(),
-                               Common() + QStringList{"--serial", line.Path(1), "--answer",
-                                                      "--rings", "2", "--login", "--receive-dir",
-                                                      inbox, "--ack-mode", call.ackMode, "--debug"},
-                               env));
+    ASSERT_TRUE(receiver.Start(
+        Bin(),
+        Common() + QStringList{"--serial", line.Path(1), "--answer", "--rings", "2", "--login",
+                               "--receive-dir", inbox, "--ack-mode", call.ackMode, "--debug"},
+        env));
     ASSERT_TRUE(receiver.WaitFor("waiting for a call", kStartMs, true))
         << receiver.Err().toStdString();
     StationProcess sender;
-    ASSERT_TRUE(sender.Start(Bin(), Common() + QStringList{"--serial", line.Path(0), "--dial",
-                                                          "5551234", "--login", "--password",
-                                                          call.password, "--send", local,
-                                                          "fonts/zk16.hex", "--ack-mode",
-                                                          call.ackMode}));
+    ASSERT_TRUE(sender.Start(
+        Bin(), Common() + QStringList{"--serial", line.Path(0), "--dial", "5551234", "--login",
+                                      "--password", call.password, "--send", local,
+                                      "fonts/zk16.hex", "--ack-mode", call.ackMode}));
     if (call.accepted) {
       EXPECT_EQ(sender.Wait(kTransferMs), 0) << sender.Err().toStdString();
       EXPECT_EQ(receiver.Wait(kTransferMs), 0) << receiver.Err().toStdString();
       EXPECT_TRUE(sender.Out().startsWith("connected: dialled 5551234\nlogin OK: remote station "))
           << sender.Out().toStdString();
-      EXPECT_TRUE(receiver.Out().startsWith("connected: answered a call\nlogin OK: remote station "))
+      EXPECT_TRUE(
+          receiver.Out().startsWith("connected: answered a call\nlogin OK: remote station "))
           << receiver.Out().toStdString();
       EXPECT_EQ(ReadFile(inbox + "/fonts/zk16.hex"), content);
     } else {
@@ -184,10 +184,10 @@ TEST_F(XvlinkTest, CorruptedPacksAreResentAndAReceiverThatGoesAwayFailsTheSender
     const QString inbox = files_.filePath("cin");
     StationProcess receiver;
     ASSERT_TRUE(receiver.Start(Bin(), Common() + QStringList{"--serial", line.Path(1), "--direct",
-                                                            "--receive-dir", inbox}));
+                                                             "--receive-dir", inbox}));
     StationProcess sender;
     ASSERT_TRUE(sender.Start(Bin(), Common() + QStringList{"--serial", line.Path(0), "--direct",
-                                                          "--send", local, "c.bin", "--debug"}));
+                                                           "--send", local, "c.bin", "--debug"}));
     EXPECT_EQ(sender.Wait(kTransferMs), 0) << sender.Err().toStdString();
     EXPECT_EQ(receiver.Wait(kTransferMs), 0) << receiver.Err().toStdString();
     EXPECT_EQ(ReadFile(inbox + "/c.bin"), content);
@@ -200,9 +200,8 @@ TEST_F(XvlinkTest, CorruptedPacksAreResentAndAReceiverThatGoesAwayFailsTheSender
     // line drops and the sender fails at once.
     SimLine line;
     QString error;
-    ASSERT_TRUE(line.Start(Bin(), {"--modem-pair", "--line-bps", "115200", "--modem-delay", "100",
-                                   "-q"},
-                           &error))
+    ASSERT_TRUE(line.Start(
+        Bin(), {"--modem-pair", "--line-bps", "115200", "--modem-delay", "100", "-q"}, &error))
         << error.toStdString();
     const QString inbox = files_.filePath("gone");
     ASSERT_TRUE(QDir().mkpath(inbox));
@@ -211,15 +210,16 @@ TEST_F(XvlinkTest, CorruptedPacksAreResentAndAReceiverThatGoesAwayFailsTheSender
     ASSERT_TRUE(WriteFile(local, Pattern(200000, 3)));
     StationProcess receiver;
     ASSERT_TRUE(receiver.Start(Bin(), Common() + QStringList{"--serial", line.Path(1), "--answer",
-                                                            "--receive-dir", inbox}));
+                                                             "--receive-dir", inbox}));
     ASSERT_TRUE(receiver.WaitFor("waiting for a call", kStartMs, true));
     StationProcess sender;
-    ASSERT_TRUE(sender.Start(Bin(), Common() + QStringList{"--serial", line.Path(0), "--dial",
-                                                          "1", "--send", local, "big.bin"}));
+    ASSERT_TRUE(sender.Start(Bin(), Common() + QStringList{"--serial", line.Path(0), "--dial", "1",
+                                                           "--send", local, "big.bin"}));
     ASSERT_TRUE(receiver.WaitFor("receiving", kTransferMs, true)) << receiver.Err().toStdString();
     receiver.Signal(SIGTERM);
     EXPECT_EQ(receiver.Wait(kStartMs), 1);
-    EXPECT_TRUE(receiver.Out().contains("file done ERR: " + inbox + "/big.bin, 200000 bytes: terminated"))
+    EXPECT_TRUE(
+        receiver.Out().contains("file done ERR: " + inbox + "/big.bin, 200000 bytes: terminated"))
         << receiver.Out().toStdString();
     EXPECT_EQ(sender.Wait(kTransferMs), 1);
     EXPECT_TRUE(sender.Out().contains("file done ERR: big.bin, 200000 bytes: the line dropped"))

@@ -112,14 +112,12 @@ class StationProcess {
   // Waits until standard output (or, with onError, standard error) holds `text`; false when the
   // program ends or the limit passes first.
   bool WaitFor(const QString& text, int limitMs, bool onError = false) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
       Collect();
       if ((onError ? err_ : out_).contains(text))
         return true;
-      if (process_.state() == QProcess::NotRunning ||
-          std::chrono::steady_clock::now() >= deadline)
+      if (process_.state() == QProcess::NotRunning || std::chrono::steady_clock::now() >= deadline)
         return false;
       process_.waitForReadyRead(100);
     }
