@@ -67,6 +67,10 @@ class SimLine {
 
   // Its traffic lines (standard error) so far.
   QString Traffic() {
+    process_.setReadChannel(QProcess::StandardError);
+    while (process_.waitForReadyRead(200)) {
+    }
+    process_.setReadChannel(QProcess::StandardOutput);
     traffic_ += QString::fromLocal8Bit(process_.readAllStandardError());
     return traffic_;
   }
