@@ -5,6 +5,10 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
           fonts-wqy-zenhei xvfb xauth ccache)
+# `deps.sh fuzz`: also the compiler and runtime of the fuzz build (make fuzz).
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
