@@ -36,8 +36,12 @@ for name in "${names[@]}"; do
   # default, named so that a memory finding is expected here.
   ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$work/" "$work/corpus" >"$log" 2>&1
+    -artifact_prefix="$work/" "$work/corpus" >"$log" 2>&1 &
+  pid=$!
+  wait $pid
   status=$?
+  # The harness's scratch folder (tests/fuzz/FuzzSupport.cpp), left behind after a finding.
+  rm -rf /dev/shm/xv4fuzz-$pid-* "${TMPDIR:-/tmp}"/xv4fuzz-$pid-*
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   corpus=$(find "$work/corpus" -type f | wc -l)

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unistd.h>
+
 namespace xv4::fuzz {
 
 void CheckFailed(const char* condition, const char* file, int line) {
@@ -24,7 +26,8 @@ namespace {
 QString TemplatePath() {
   const QFileInfo shm(QStringLiteral("/dev/shm"));
   const QString base = shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
-  return base + QStringLiteral("/xv4fuzz-XXXXXX");
+  // The process number lets scripts/fuzz.sh remove what a harness that crashed left behind.
+  return base + QStringLiteral("/xv4fuzz-%1-XXXXXX").arg(::getpid());
 }
 
 struct Process {
@@ -40,7 +43,7 @@ struct Process {
     platform::SetApplicationDir(TheDir().path());
   }
   // Files are written and saved (with a flush to the disk) for every input: in memory when the
-  // system has a shared-memory folder. Removed when the process exits normally.
+  // system has a shared-memory folder. Removed when the process exits through exit().
   static QTemporaryDir& TheDir() {
     static QTemporaryDir dir(TemplatePath());
     if (!dir.isValid())
