@@ -205,6 +205,7 @@ class TMdmLnk : public QObject, public SerialLink {
 
  private:
   friend class TNewData;
+  friend class TMdmLnkTestAccess;
 
   void SwitchPort(bool open);
   void StopWorker();
