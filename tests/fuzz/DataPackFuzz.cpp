@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     XV4_FUZZ_CHECK(result == R::Pack);
-    XV4_FUZZ_CHECK(n == 0 || Crc16(parser.Data(), static_cast<std::size_t>(n)) ==
-                                 parser.ReceivedCrc());
+    XV4_FUZZ_CHECK(n == 0 ||
+                   Crc16(parser.Data(), static_cast<std::size_t>(n)) == parser.ReceivedCrc());
     if (n > kMaxPackData)
       continue;  // received, but more than this station would put in one pack
     // The builder, given the pack's own address, command and value, makes the same bytes.
@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QString command = QString::asprintf("%02x %02x %02x %02x", h[3], h[4], h[5], h[6]);
     const auto built = BuildDataPack(address, command, h[7], parser.Data(), n);
     XV4_FUZZ_CHECK(built.has_value());
-    XV4_FUZZ_CHECK(built->size() == static_cast<qsizetype>(length) &&
-                   std::equal(built->begin(), built->end(),
-                              reinterpret_cast<const char*>(data + start)));
+    XV4_FUZZ_CHECK(
+        built->size() == static_cast<qsizetype>(length) &&
+        std::equal(built->begin(), built->end(), reinterpret_cast<const char*>(data + start)));
   }
   return 0;
 }
