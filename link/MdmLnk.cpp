@@ -262,12 +262,8 @@ bool TMdmLnk::WantedToShake() const {
 }
 
 void TMdmLnk::SetWantedToShake(bool shake) {
-  LinkActions after;
-  {
-    std::lock_guard lock(protoMutex_);
-    session_->SetWanted(shake, linkState_ == 1, after);
-  }
-  after.Run();
+  std::lock_guard lock(protoMutex_);
+  session_->SetWanted(shake, linkState_ == 1);
 }
 
 QString TMdmLnk::Password() const {

@@ -79,7 +79,7 @@ void PcLinkSession::Raise(const QString& remote, const QString& stu, const QStri
   after.Add([host, remote, stu, ps] { host->RaiseShakeHands(remote, stu, ps); });
 }
 
-void PcLinkSession::SetWanted(bool wanted, bool connected, LinkActions&) {
+void PcLinkSession::SetWanted(bool wanted, bool connected) {
   wanted_ = wanted;
   if (!wanted) {
     timer_.state = '0';

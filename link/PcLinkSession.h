@@ -57,7 +57,7 @@ class PcLinkSession {
   // --- Driven by the link.
   // WantedToShake assigned (also with an unchanged value). Setting it while connected starts the
   // session as the answering side; clearing it stops it.
-  void SetWanted(bool wanted, bool connected, LinkActions& after);
+  void SetWanted(bool wanted, bool connected);
   // The line is connected: with WantedToShake, the session starts; `calling` is the side that
   // dialled (it waits for the prompt), the other one prompts.
   void Connected(bool calling);

@@ -115,19 +115,22 @@ void Station::Wire() {
   l.OnAnswerOK = [this, post](QObject*) {
     post([this] { Connected(QStringLiteral("answered a call")); });
   };
+  // The modem's sequences raise these as part of their normal steps too (the initialisation and
+  // the hang-up escape and hang up): they mean a failure only while a dial is out, or, for a lost
+  // carrier, while connected.
   l.OnBusy = [this, post](QObject*) {
-    post([this] { ConnectFailed(QStringLiteral("the line is busy")); });
+    post([this] { DialFailed(QStringLiteral("the line is busy")); });
   };
   l.OnNoAnswer = [this, post](QObject*) {
-    post([this] { ConnectFailed(QStringLiteral("no answer")); });
+    post([this] { DialFailed(QStringLiteral("no answer")); });
   };
   l.OnNoDialTone = [this, post](QObject*) {
-    post([this] { ConnectFailed(QStringLiteral("no dial tone, or no answer in time")); });
+    post([this] { DialFailed(QStringLiteral("no dial tone, or no answer in time")); });
   };
   l.OnNoCarrier = [this, post](QObject*) {
     post([this] {
       if (phase_ == Phase::kDialing)
-        ConnectFailed(QStringLiteral("no carrier"));
+        DialFailed(QStringLiteral("no carrier"));
       else
         LineDropped();
     });
@@ -198,6 +201,11 @@ void Station::Connected(const QString& how) {
     Finish(kExitFailed);
   });
   stepLimit_.start(kLoginLimitMs);
+}
+
+void Station::DialFailed(const QString& why) {
+  if (phase_ == Phase::kDialing)
+    ConnectFailed(why);
 }
 
 void Station::ConnectFailed(const QString& why) {

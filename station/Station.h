@@ -49,6 +49,7 @@ class Station : public QObject {
   void Connected(const QString& how);
   void DirectLineUp();
   void ConnectFailed(const QString& why);
+  void DialFailed(const QString& why);
   void LineDropped();
   void ShakeHands(const QString& remote, const QString& result);
   void TransFile(const QString& name, const QString& dir, qint64 size, int status,

@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LinkActions after;
   if ((settings & 2) != 0) {
     host.session = &session;
-    session.SetWanted(true, true, after);
+    session.SetWanted(true, true);
   }
 
   std::uint16_t pack = 0;

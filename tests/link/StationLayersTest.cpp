@@ -86,7 +86,7 @@ TEST(PcLinkSessionTest, AnsweringSideLetsInTheWholePasswordOnlyAndNeverLogsIt) {
     session.SetComputerName(QStringLiteral("station a"));
     session.SetPassword(QStringLiteral("s3cret"));
     session.SetMasterPassword(QString::fromLatin1(c.master));
-    Act([&](LinkActions& a) { session.SetWanted(true, false, a); });
+    session.SetWanted(true, false);
     session.Connected(/*calling=*/false);
     EXPECT_EQ(timer.state, 'P');
     EXPECT_TRUE(host.TakeSent().isEmpty()) << "the prompt waits for the timer";
@@ -142,7 +142,7 @@ TEST(PcLinkSessionTest, CallingSideLogsInKeepsAliveAndGoesOfflineOnSilence) {
   Act([&](LinkActions& a) { session.LoginPassLine(QStringLiteral("LOGIN PASSWORD:"), a); });
   EXPECT_TRUE(host.TakeSent().isEmpty());
 
-  Act([&](LinkActions& a) { session.SetWanted(true, false, a); });
+  session.SetWanted(true, false);
   session.Connected(/*calling=*/true);
   EXPECT_EQ(timer.state, 'W');
   host.now += 3000;
