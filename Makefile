@@ -8,7 +8,7 @@ CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export CCACHE_BASEDIR   := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: all deps build run test test-asan test-tsan bench screenshots format check-format clean
+.PHONY: all deps build run test test-asan test-tsan fuzz bench screenshots format check-format clean
 
 all: build
 
@@ -45,6 +45,17 @@ test-tsan: deps
 	@TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threaded
 
+# Coverage-guided fuzzing (libFuzzer, clang, ASan + UBSan): builds build-fuzz and runs every
+# harness for FUZZ_SECONDS on a working copy of its seed corpus. FUZZ_TARGETS="ini_file ..."
+# picks harnesses.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz:
+	@./scripts/deps.sh fuzz
+	@cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_CXX_COMPILER=clang++ -DXV4_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target xv4_fuzzers
+	@./scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 bench: build
 	@./scripts/bench.sh $(BUILD)
 
@@ -69,4 +80,4 @@ check-format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -510,6 +510,7 @@ OpResult Operations::OpenDrawer(const OperationSettings& s) {
   if (auto failed = OpenLink(s))
     return Finish(*failed);
   const QByteArray command = DrawerCommand();
+  QString notSent;  // why the command did not leave the port
   try {
     comm_.SendRaw(reinterpret_cast<const std::uint8_t*>(command.constData()),
                   static_cast<std::uint16_t>(command.size()));
@@ -521,13 +522,23 @@ OpResult Operations::OpenDrawer(const OperationSettings& s) {
     QObject::connect(&limit, &QTimer::timeout, [this] { comm_.Abort(); });
     limit.start(kDrawerDrainLimitMs);
     comm_.WaitReply(0);
+    // A port that hung up, or one that still holds the bytes when it is closed, never sent them.
+    if (!comm_.LastSendLeft()) {
+      notSent = comm_.LastFailure().isEmpty()
+                    ? QStringLiteral("serial port %1 did not send it within %2 s")
+                          .arg(comm_.CommName())
+                          .arg(kDrawerDrainLimitMs / 1000)
+                    : comm_.LastFailure();
+    }
   } catch (const std::exception& e) {
+    notSent = QString::fromLocal8Bit(e.what());
+  }
+  if (!notSent.isEmpty()) {
     CloseLink();
-    const QString text = QString::fromLocal8Bit(e.what());
     const QString detail =
         QStringLiteral("Cash drawer: the command to %1 was not sent").arg(target_);
-    ui_.MessageBox(platform::MessageKind::Error, text, detail);
-    return Finish({OpStatus::Failed, text, detail});
+    ui_.MessageBox(platform::MessageKind::Error, notSent, detail);
+    return Finish({OpStatus::Failed, notSent, detail});
   }
   CloseLink();
   const QString sent = QStringLiteral("Cash drawer: command sent to %1").arg(target_);

@@ -192,6 +192,7 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
  private:
   friend class TNewData;
   friend class ModemLayer;
+  friend class TMdmLnkTestAccess;
 
   void SwitchPort(bool open);
   void StopWorker();

@@ -244,6 +244,9 @@ class TValdMBusComm : public QObject {
   // COM3 hung up"); empty when the printer simply did not answer. Cleared when an exchange
   // begins.
   QString LastFailure() const { return lastFailure_; }
+  // Serial: whether the bytes of the last send have left the port (the link took them and
+  // reported them drained). Network: true once sent.
+  bool LastSendLeft() const { return !Serial() || (sendDone_ && !sendRefused_); }
   bool ChecksumError() const { return checksumError_; }
   // -1 nothing received in this wait, 0 receiving, 1 reply complete.
   int ReceiveState() const { return receiveState_; }

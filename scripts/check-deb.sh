@@ -17,7 +17,8 @@ if [ "${1-}" = "--inside" ]; then
   start_simulator /usr/bin
   # The English texts come from /usr/share/xv4tool/English.LNG.
   out=$(XV4_ACP=1252 xv4ctl --host 127.0.0.1 --port "$sim_port" --log-traffic test)
-  [ "$out" = "Communication test succeeded!" ] || { echo "check-deb: xv4ctl test said '$out'" >&2; exit 1; }
+  [ "${out%%$'\n'*}" = "Communication test succeeded!" ] ||
+    { echo "check-deb: xv4ctl test said '$out'" >&2; exit 1; }
   stop_simulator
   # The dynamic loader lists every library the window loads, plugins included.
   xvfb-run -a env LD_DEBUG=files LD_DEBUG_OUTPUT="$XV4_LD_TRACE" \

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need; with the argument
-# "package", also those that make deb and make check-deb need.
+# Installs the Debian packages the build, the tests and the demo need (iproute2: the tests and
+# demos run in a loopback-only network namespace); with the argument "package", also those that
+# make deb and make check-deb need, with "fuzz" those of make fuzz.
 # Does nothing when they are all present, so it is cheap to run before every build.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
-          fonts-wqy-zenhei xvfb xauth ccache)
-if [ "${1-}" = package ]; then
-  packages+=(lintian desktop-file-utils man-db iproute2)
-fi
+          fonts-wqy-zenhei xvfb xauth ccache iproute2)
+case "${1-}" in
+  package) packages+=(lintian desktop-file-utils man-db) ;;  # make deb, make check-deb
+  fuzz) packages+=(clang libclang-rt-dev) ;;                  # make fuzz
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -370,6 +370,10 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
       error = count(&o.faults.splitGapMs);
     } else if (name == "--garbage") {
       error = count(&o.faults.garbageBytes);
+      // The bytes are drawn and written again before every answer: millions of them would hold
+      // each answer up for seconds and take that much memory every time.
+      if (!error && o.faults.garbageBytes > kMaxGarbageBytes)
+        error = "--garbage takes at most " + std::to_string(kMaxGarbageBytes) + " bytes";
     } else if (name == "--false-start") {
       error = flag();
       o.faults.falseStart = true;
@@ -507,7 +511,7 @@ Faults (counted from the start; 0 switches a fault off):
   --split-gap MS          pause between the parts (default 10)
  serial line only:
   --garbage N             N stray bytes before every answer (never 0x02, 0x03
-                          or 0x55)
+                          or 0x55; at most 4096)
   --false-start           a start byte 0x03 and a wrong header byte before
                           every reply frame
   --bad-checksum-first N  the first N reply frames carry a wrong checksum

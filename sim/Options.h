@@ -14,6 +14,8 @@
 namespace xv4::sim {
 
 constexpr std::uint16_t kDefaultUdpPort = 5013;
+// --garbage: stray bytes before every answer.
+constexpr int kMaxGarbageBytes = 4096;
 
 struct SimOptions {
   bool help = false;

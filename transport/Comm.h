@@ -191,6 +191,7 @@ class TComm : public QObject {
   TCommNotifyEvent OnSendDataEmpty;
 
  private:
+  friend class TMdmLnkTestAccess;  // plays the read thread for the link's tests
   // What the threads of one open share with the owner (Comm.cpp). The threads hold it too, so
   // a thread left behind by ClosePort never touches the TComm.
   struct Io;

@@ -147,6 +147,8 @@ class TUdpEndpoint : public QObject {
   TransmitFilter BeforeTransmit;
 
  private:
+  friend class TUdpEndpointTestAccess;
+
   void CreateSocket();
   void CloseSocket();
   void Bind();

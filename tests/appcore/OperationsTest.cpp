@@ -388,7 +388,8 @@ TEST_F(SerialOperationsTest, DrawerCommandLeavesThePortBeforeItCloses) {
 }
 
 // A serial adapter that is gone as soon as its port opens: the test fails at once, not after a
-// drain wait for each of the handshake's eleven tries, and says why in the line under its text.
+// drain wait for each of the handshake's eleven tries, and says why in the line under its text;
+// the drawer command after it is not reported as sent.
 TEST_F(OperationsTest, HungUpSerialPortFailsAtOnceAndSaysWhy) {
   auto link = std::make_unique<TMdmLnk>();
   auto device = std::make_unique<test::FakeCommBackend>();
@@ -406,6 +407,14 @@ TEST_F(OperationsTest, HungUpSerialPortFailsAtOnceAndSaysWhy) {
   EXPECT_EQ(ui_.finals, QStringList{r.text});
   EXPECT_TRUE(r.detail.contains(QStringLiteral(": serial port COM3 hung up")))
       << r.detail.toStdString();
+
+  // The drawer command goes out after a failed test, but not through a port that is gone: that
+  // is no success.
+  const OpResult drawer = ops.OpenDrawer(s_);
+  EXPECT_EQ(drawer.status, OpStatus::Failed);
+  EXPECT_EQ(drawer.text, QStringLiteral("serial port COM3 hung up"));
+  EXPECT_TRUE(drawer.detail.startsWith(QStringLiteral("Cash drawer: the command to COM3")))
+      << drawer.detail.toStdString();
 }
 
 // ---- Parameter download ----

@@ -104,6 +104,7 @@ TEST(SimOptions, RefusesMalformedArguments) {
       {"--split-at", "200,100"},
       {"--split-at", "0"},
       {"--split-at", "100,"},
+      {"--garbage", "4097"},
       {"--info", "machine-no"},
       {"--info", "colour=red"},
       {"--info", "model=256"},
