@@ -223,16 +223,6 @@ bool TMdmLnk::ModemConnected() {
   return forwarding_;
 }
 
-int TMdmLnk::PendingEvent() const {
-  std::lock_guard lock(protoMutex_);
-  return modem_.PendingEvent();
-}
-
-int TMdmLnk::CurrentCommand() const {
-  std::lock_guard lock(protoMutex_);
-  return modem_.CurrentCommand();
-}
-
 void TMdmLnk::SetTickSource(TickSource source) {
   tickSource_ = std::move(source);
 }

@@ -158,9 +158,6 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
   int LinkState() const { return linkState_; }
   bool WorkerRunning() const { return workerRunning_; }
   TComm* Comm() const { return comm_.get(); }
-  // The modem layer's state (diagnostics and tests). Any thread.
-  int PendingEvent() const;
-  int CurrentCommand() const;
 
   // Where the link reads its millisecond tick count (command time-outs, the line timer and the
   // protocol timers); platform::GetTickCount by default. Tests drive it. Set while closed.

@@ -184,8 +184,6 @@ class ModemLayer {
 
   // The line of the code handled last, as received (empty when a time-out set the code).
   const QByteArray& LastLine() const { return lastLine_; }
-  int PendingEvent() const { return pendingEvent_; }
-  int CurrentCommand() const { return currentCommand_; }
 
  private:
   struct Received {
