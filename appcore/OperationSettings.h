@@ -18,6 +18,9 @@ struct OperationSettings {
   QString portName;    // PortCB text: "COM1".."COM8" or a device path (RS232)
   int baudIndex = -1;  // BaudRateCB item index (RS232)
   QString machineId;   // IdEd: machine number (RS232)
+  // RS232 through a modem: the number it dials. Empty: no modem (the window has no modem
+  // settings, so it always leaves this empty).
+  QString phoneNumber;
 
   // Service rows, revealed by Ctrl+Alt+F3, F4 and F10.
   bool labelProbeRowVisible = false;  // LabelProbeLBL, LabelProbeEd

@@ -3,6 +3,7 @@
 #include "appcore/LanguageTexts.h"
 #include "appcore/ParamBlocks.h"
 #include "link/BaudRate.h"
+#include "link/ModemLayer.h"
 #include "platform/AppDir.h"
 #include "platform/Files.h"
 #include "platform/Time.h"
@@ -52,14 +53,6 @@ void LoadRecord(TValdMBusComm& comm, const QByteArray& file, int i) {
     std::memcpy(comm.DataBlock.data(), file.constData() + offset, static_cast<size_t>(n));
 }
 
-void CloseLink(TValdMBusComm& comm) {
-  try {
-    comm.SetActive(false);
-  } catch (...) {
-    // Closing a port that is already gone must not hide the operation's own outcome.
-  }
-}
-
 // log.hex: the parameter blocks as sent, written when the parameter download ends, whichever
 // way it ends. Owner-only: block B holds the WiFi password and SSID.
 class ParamLogWriter {
@@ -99,6 +92,10 @@ QString SerialTarget(const QString& portName, TBaudRate rate) {
   return QStringLiteral("%1 at %2 baud").arg(PortText(portName)).arg(BaudRateBps(rate));
 }
 
+bool UsesModem(const OperationSettings& s) {
+  return s.commMode != 0 && !s.phoneNumber.isEmpty();
+}
+
 }  // namespace
 
 QString FinalMessage(const QString& text, const QString& detail) {
@@ -131,9 +128,15 @@ QByteArray Operations::DrawerCommand() {
   return QByteArray("\x1B\x70\x00\x18\x18", 5);
 }
 
-Operations::Operations(TValdMBusComm& comm, OperationUi& ui) : comm_(comm), ui_(ui) {}
+Operations::Operations(TValdMBusComm& comm, OperationUi& ui)
+    : comm_(comm), ui_(ui), modem_(comm.Link()) {
+  // A carrier lost in the middle of an exchange ends its wait at once; the exchanges after it
+  // are not started (Exchange).
+  modem_.OnLineDropped = [this] { comm_.Abort(); };
+}
 
 void Operations::Abort() {
+  abortRequested_ = true;
   comm_.Abort();
 }
 
@@ -142,12 +145,25 @@ QString Operations::TargetOf(const OperationSettings& s, bool drawer) const {
     return NetworkTarget(
         s.ipAddress, drawer ? drawerPort_ : ParseDecimal(s.ipPort).value_or(kDefaultRemotePort));
   }
-  return SerialTarget(s.portName, BaudRateFromOrdinal(s.baudIndex + 1));
+  const QString serial = SerialTarget(s.portName, BaudRateFromOrdinal(s.baudIndex + 1));
+  if (UsesModem(s))
+    return QStringLiteral("%1 through the modem on %2").arg(s.phoneNumber, serial);
+  return serial;
 }
 
 std::optional<InputError> Operations::CheckConnection(const OperationSettings& s) const {
-  if (s.commMode != 0)
+  if (s.commMode != 0) {
+    // The number goes into the modem's command line: a CR or AT text in it would send commands
+    // of its own.
+    if (UsesModem(s) && !IsValidPhoneNumber(s.phoneNumber)) {
+      return InputError{QStringLiteral("Invalid phone number"), QStringLiteral("PhoneNumber"),
+                        s.phoneNumber,
+                        QStringLiteral("a number holds digits, * # , ; + - ( ) and blanks, and "
+                                       "the dial modifiers W P T ! @; at most %1 characters")
+                            .arg(kMaxPhoneNumber)};
+    }
     return std::nullopt;
+  }
   if (auto error = AddressFieldError(QStringLiteral("IPAddrEd"), s.ipAddress))
     return error;
   // A number outside the UDP port range would be cut to 16 bits on the way to the socket and
@@ -177,17 +193,99 @@ void Operations::ApplyConnection(const OperationSettings& s) {
   comm_.SetBaudRate(BaudRateFromOrdinal(s.baudIndex + 1));
   comm_.MachineNo = ParseDecimal(s.machineId).value_or(kDefaultMachineNo);
   comm_.SetMode(tmRS232);
-  // The window has no modem settings: a modem link could never reach the printer from it.
-  comm_.SetisModem(false);
+  // Without a phone number (the window has no modem settings) the printer is on the line itself.
+  comm_.SetisModem(UsesModem(s));
+  comm_.SetPhoneNumber(s.phoneNumber);
 }
 
-bool Operations::OpenLink() {
+std::optional<OpResult> Operations::OpenLink(const OperationSettings& s) {
+  const bool modem = s.commMode != 0 && comm_.isModem();
+  if (modem) {
+    abortRequested_ = false;
+    modem_.Attach();  // the open starts the modem's initialisation
+  }
   try {
     comm_.SetActive(true);
-    return true;
   } catch (...) {
-    return false;  // the session has shown why
+    modem_.Detach();
+    return LinkNotOpened(s);  // the session has shown why
   }
+  if (!modem)
+    return std::nullopt;
+  return DialPrinter(s);
+}
+
+std::optional<OpResult> Operations::DialPrinter(const OperationSettings& s) {
+  ui_.Show();
+  ui_.SetStatus(0, QStringLiteral("Dialing %1...").arg(s.phoneNumber));
+  const std::uint32_t start = platform::GetTickCount();
+  const ModemCall::Outcome outcome =
+      modem_.Dial([this] { return abortRequested_ || ui_.Cancelled(); });
+  if (outcome == ModemCall::Outcome::Connected)
+    return std::nullopt;
+  const QString took = Seconds(platform::GetTickCount() - start);
+  if (outcome == ModemCall::Outcome::Cancelled) {
+    CloseLink();
+    return OpResult{
+        OpStatus::Cancelled,
+        {},
+        QStringLiteral("Cancelled while dialing %1 after %2 s").arg(s.phoneNumber, took)};
+  }
+  const QString dialing =
+      QStringLiteral("Dialing %1 on %2").arg(s.phoneNumber, PortText(s.portName));
+  QString text;
+  QString detail;
+  switch (outcome) {
+    case ModemCall::Outcome::Busy:
+      text = QStringLiteral("The printer's line is busy");
+      detail = QStringLiteral("%1: BUSY after %2 s (the line is in use; try again later)")
+                   .arg(dialing, took);
+      break;
+    case ModemCall::Outcome::NoAnswer:
+      text = QStringLiteral("The printer's modem does not answer");
+      detail = QStringLiteral(
+                   "%1: NO ANSWER after %2 s (is the printer's modem on, and does it answer "
+                   "calls?)")
+                   .arg(dialing, took);
+      break;
+    case ModemCall::Outcome::NoDialTone:
+      text = QStringLiteral("No dial tone");
+      detail = QStringLiteral("%1: NO DIALTONE after %2 s (is the modem's telephone cable in?)")
+                   .arg(dialing, took);
+      break;
+    case ModemCall::Outcome::NoCarrier:
+      text = QStringLiteral("No connection to the printer's modem");
+      detail = QStringLiteral(
+                   "%1: NO CARRIER after %2 s (the call was taken but no connection came up; is "
+                   "the number the printer's modem?)")
+                   .arg(dialing, took);
+      break;
+    case ModemCall::Outcome::NoResult:
+      text = QStringLiteral("The modem gave no result for the call");
+      detail = QStringLiteral("%1: nothing from the modem within %2 s (is the number right?)")
+                   .arg(dialing, took);
+      break;
+    default:
+      text = QStringLiteral("The modem does not answer");
+      detail = QStringLiteral(
+                   "Initialising the modem on %1: no OK within %2 s (is a modem attached to the "
+                   "port and switched on?)")
+                   .arg(PortText(s.portName), took);
+      break;
+  }
+  ui_.ShowFinalStatus(text, detail);
+  CloseLink();
+  return OpResult{OpStatus::LinkNotOpened, text, detail};
+}
+
+void Operations::CloseLink() {
+  modem_.HangUp();
+  try {
+    comm_.SetActive(false);
+  } catch (...) {
+    // Closing a port that is already gone must not hide the operation's own outcome.
+  }
+  modem_.Detach();
 }
 
 void Operations::Begin(const QString& target) {
@@ -206,6 +304,8 @@ OpResult Operations::Finish(OpResult r) const {
 
 template <class Transaction>
 bool Operations::Exchange(bool handshakeBudget, Transaction&& transaction) {
+  if (modem_.LineDropped())
+    return false;  // nothing more reaches the printer
   exchangeTries_ = handshakeBudget && comm_.Mode() == tmRS232 ? TValdMBusComm::kSerialHandshakeSends
                                                               : comm_.RetryCount() + 1;
   exchangeStarted_ = platform::GetTickCount();
@@ -237,6 +337,10 @@ QString Operations::TriesText() const {
 }
 
 QString Operations::ExchangeFailure(const QString& what, const QString& hint) const {
+  if (modem_.LineDropped()) {
+    return QStringLiteral("%1 failed: the modem line dropped (NO CARRIER) after %2 s")
+        .arg(what, Seconds(platform::GetTickCount() - started_));
+  }
   QString line =
       QStringLiteral("%1 failed after %2: %3").arg(what, TriesText(), WhatTheSessionSaw(false));
   if (!hint.isEmpty())
@@ -245,6 +349,15 @@ QString Operations::ExchangeFailure(const QString& what, const QString& hint) co
 }
 
 QString Operations::RecordFailure(const QString& operation, int record, int total) const {
+  if (modem_.LineDropped()) {
+    return QStringLiteral(
+               "%1 to %2 stopped at record %3 of %4: the modem line dropped (NO "
+               "CARRIER) after %5 s")
+        .arg(operation, target_)
+        .arg(record)
+        .arg(total)
+        .arg(Seconds(platform::GetTickCount() - started_));
+  }
   return QStringLiteral(
              "%1 to %2 stopped at record %3 of %4: %5 after %6 (did the printer "
              "restart, or lose its connection?)")
@@ -281,7 +394,7 @@ QString Operations::Succeeded() const {
 OpResult Operations::Fail(const QString& text, const QString& detail) {
   const bool cancelled = ui_.Cancelled();
   ui_.ShowFinalStatus(text, detail);  // dropped when the user has cancelled
-  CloseLink(comm_);
+  CloseLink();
   if (cancelled) {
     return {
         OpStatus::Cancelled, text,
@@ -318,7 +431,7 @@ OpResult Operations::LinkNotOpened(const OperationSettings& s) {
 OpResult Operations::Crashed(const char* what) {
   const QString text = QString::fromLocal8Bit(what);
   ui_.Close();
-  CloseLink(comm_);
+  CloseLink();
   ui_.MessageBox(platform::MessageKind::Error, text, {});
   return {OpStatus::Failed, text};
 }
@@ -346,8 +459,8 @@ OpResult Operations::RunCommTest(const OperationSettings& s) {
   if (const auto error = CheckConnection(s))
     return Refuse(*error);
   ApplyConnection(s);
-  if (!OpenLink())
-    return LinkNotOpened(s);
+  if (auto failed = OpenLink(s))
+    return *failed;
   try {
     ui_.Show();
     OpResult failed;
@@ -369,7 +482,7 @@ OpResult Operations::RunCommTest(const OperationSettings& s) {
     }
     commTested_ = true;
     ui_.Close();
-    CloseLink(comm_);
+    CloseLink();
     return {OpStatus::Success, MessageText(Msg::CommTestOk), Succeeded()};
   } catch (const std::exception& e) {
     return Crashed(e.what());
@@ -388,12 +501,14 @@ OpResult Operations::OpenDrawer(const OperationSettings& s) {
 
   // RS232: a communication test first, once per run; the command goes out whatever its outcome.
   Begin(TargetOf(s));
+  if (const auto error = CheckConnection(s))
+    return Finish(Refuse(*error));
   const OpStatus test = commTested_ ? OpStatus::Success : RunCommTest(s).status;
   // The test may not have run, or may have stopped before it read the window: the command goes to
   // the port and speed in the window, not to the last session's printer.
   ApplyConnection(s);
-  if (!OpenLink())
-    return Finish(LinkNotOpened(s));
+  if (auto failed = OpenLink(s))
+    return Finish(*failed);
   const QByteArray command = DrawerCommand();
   QString notSent;  // why the command did not leave the port
   try {
@@ -419,13 +534,13 @@ OpResult Operations::OpenDrawer(const OperationSettings& s) {
     notSent = QString::fromLocal8Bit(e.what());
   }
   if (!notSent.isEmpty()) {
-    CloseLink(comm_);
+    CloseLink();
     const QString detail =
         QStringLiteral("Cash drawer: the command to %1 was not sent").arg(target_);
     ui_.MessageBox(platform::MessageKind::Error, notSent, detail);
     return Finish({OpStatus::Failed, notSent, detail});
   }
-  CloseLink(comm_);
+  CloseLink();
   const QString sent = QStringLiteral("Cash drawer: command sent to %1").arg(target_);
   if (test == OpStatus::Cancelled)
     return Finish({OpStatus::Cancelled, {}, sent});
@@ -570,8 +685,8 @@ OpResult Operations::RunDownload(Download kind, const OperationSettings& s,
     return Refuse(QStringLiteral("The data file %1 is empty. Nothing was sent.").arg(*path));
 
   ApplyConnection(s);
-  if (!OpenLink())
-    return LinkNotOpened(s);
+  if (auto failed = OpenLink(s))
+    return *failed;
   try {
     return DownloadBody(kind, s, file, log ? log->Bytes() : nullptr);
   } catch (const std::exception& e) {
@@ -669,7 +784,7 @@ OpResult Operations::DownloadBody(Download kind, const OperationSettings& s, con
                                                "printer and check its settings")));
   }
   ui_.Close();
-  CloseLink(comm_);
+  CloseLink();
   const QString done = MessageText(params ? Msg::DownloadParamOk : Msg::DownloadDataOk);
   const QString detail = Succeeded();
   ui_.SuccessMessage(done, detail);
@@ -696,8 +811,8 @@ OpResult Operations::DownloadProgram(const OperationSettings& s, const QString& 
         Refuse(QStringLiteral("The program file %1 is empty. Nothing was sent.").arg(path)));
 
   ApplyConnection(s);
-  if (!OpenLink())
-    return Finish(LinkNotOpened(s));
+  if (auto failed = OpenLink(s))
+    return Finish(*failed);
   try {
     return Finish(ProgramBody(file));
   } catch (const std::exception& e) {
@@ -732,7 +847,7 @@ OpResult Operations::ProgramBody(const QByteArray& file) {
   }
   // The program download ends without an end-of-session record.
   ui_.Close();
-  CloseLink(comm_);
+  CloseLink();
   const QString done = MessageText(Msg::UpdataOk);
   const QString detail = Succeeded();
   ui_.SuccessMessage(done, detail);
@@ -744,8 +859,8 @@ OpResult Operations::ReadInfo(const OperationSettings& s) {
   if (const auto error = CheckConnection(s))
     return Finish(Refuse(*error));
   ApplyConnection(s);
-  if (!OpenLink())
-    return Finish(LinkNotOpened(s));
+  if (auto failed = OpenLink(s))
+    return Finish(*failed);
   try {
     return Finish(InfoBody());
   } catch (const std::exception& e) {
@@ -768,7 +883,7 @@ OpResult Operations::InfoBody() {
                 ExchangeFailure(QStringLiteral("Ending the session with %1").arg(target_), {}));
   }
   ui_.Close();
-  CloseLink(comm_);
+  CloseLink();
   OpResult r{OpStatus::Success, {}, Succeeded()};
   r.device = *device;
   return r;

@@ -15,7 +15,14 @@
 // from the settings and from what the session saw: the target, the tries and the time taken,
 // and the likely cause ("Connecting to 127.0.0.1:5013 failed after 4 tries in 2.0 s: no answer
 // (is the printer on, and is 5013 its port?)").
+//
+// With a phone number in the settings (RS232), the link drives a modem: the operation waits for
+// the modem's initialisation, dials and waits for the connection (a busy line, no answer, no dial
+// tone or no carrier end it as LinkNotOpened, with a text of its own), runs as usual, fails
+// promptly when the carrier drops meanwhile, and hangs up on every way out before the port
+// closes.
 
+#include "appcore/ModemCall.h"
 #include "appcore/OperationSettings.h"
 #include "appcore/ParamBlocks.h"
 #include "platform/MessageBox.h"
@@ -71,9 +78,10 @@ class OperationUi {
 
 enum class OpStatus {
   Success,        // the operation did what it was asked
-  Failed,         // a transaction or a socket failed; the failure was shown
+  Failed,         // a transaction or a socket failed (or the modem line dropped); shown
   Cancelled,      // the user cancelled (Cancel, Ctrl+C, or the file dialog)
-  LinkNotOpened,  // the serial port could not be opened (the session showed why)
+  LinkNotOpened,  // the serial port could not be opened (the session showed why), or the modem
+                  // call did not come up
   BadInput,       // refused before anything was sent (malformed address, missing file, ...)
 };
 
@@ -149,11 +157,13 @@ class Operations {
   // is shown in a message box ("Connect timed out.", "Socket Error # N ...").
   OpResult SendRawTcp(const QString& host, int port, const QByteArray& bytes);
 
-  // Asks the running transaction to give up (the progress display's Cancel, Ctrl+C).
+  // Asks the running transaction (or the dialling) to give up (the progress display's Cancel,
+  // Ctrl+C).
   void Abort();
 
   // Where an operation on these settings goes: the printer's address and port, or the serial
-  // port (with its device when it is a COM name) and speed; the drawer's TCP port for drawer.
+  // port (with its device when it is a COM name) and speed, after the number it dials through a
+  // modem; the drawer's TCP port for drawer.
   QString TargetOf(const OperationSettings& s, bool drawer = false) const;
 
   bool CommTested() const { return commTested_; }
@@ -166,12 +176,18 @@ class Operations {
  private:
   enum class Download { Params, Data };
 
-  // The printer address in TCP/IP mode must convert ("Invalid S/N" otherwise).
+  // The printer address in TCP/IP mode must convert ("Invalid S/N" otherwise); a phone number
+  // must hold only dial characters ("Invalid phone number").
   std::optional<InputError> CheckConnection(const OperationSettings& s) const;
   // Reads the connection fields into the session: mode, address and port or port name and
-  // speed, machine number; in RS232 mode also isModem false.
+  // speed, machine number; in RS232 mode also isModem (with a phone number) and PhoneNumber.
   void ApplyConnection(const OperationSettings& s);
-  bool OpenLink();
+  // Opens the link and, with a modem, dials. Nothing when the printer can be reached; otherwise
+  // the failure, shown, with the link closed again.
+  std::optional<OpResult> OpenLink(const OperationSettings& s);
+  std::optional<OpResult> DialPrinter(const OperationSettings& s);
+  // Hangs up a modem call, then closes the link. Every way out of an operation comes here.
+  void CloseLink();
 
   // The running operation: its target, its start, the records answered so far, and the tries
   // and start of the transaction under way.
@@ -216,6 +232,8 @@ class Operations {
   TValdMBusComm& comm_;
   OperationUi& ui_;
   TTcpClient tcpClient_;
+  ModemCall modem_;
+  bool abortRequested_ = false;  // Abort while no transaction runs (the dialling)
   bool commTested_ = false;
   int drawerPort_ = kDrawerPort;
   QString dialogTitle_;  // the file dialog keeps the title an earlier download gave it

@@ -138,6 +138,14 @@ std::optional<QString> ParseCommandLine(const QStringList& args, Options* option
         else
           o.actions.push_back({FormAction::Serial, QStringLiteral("PortCB"), v});
       }
+    } else if (name == QLatin1String("--dial")) {
+      // The characters are checked with the other settings, before anything is sent.
+      if (!(error = value(&v))) {
+        if (v.isEmpty())
+          error = QStringLiteral("--dial wants the printer's phone number");
+        else
+          o.dial = v;
+      }
     } else if (name == QLatin1String("--baud")) {
       if (!(error = value(&v)))
         o.actions.push_back({FormAction::Baud, QStringLiteral("BaudRateCB"), v});
@@ -291,6 +299,16 @@ CONNECTION OPTIONS
                    57600 115200 460800 (BaudRateCB). Without it, a serial run
                    uses the speed saved in Config.cfg, else 9600.
     --id N         RS232 mode; the printer's machine number (IdEd).
+    --dial NUMBER  RS232 mode through a modem on the serial port: initialise
+                   the modem, dial NUMBER (digits, * # , ; + - ( ) and blanks,
+                   and the dial modifiers W P T ! @; at most 40 characters,
+                   "Invalid phone number" otherwise), run the command once the
+                   connection is up and hang up afterwards. Progress shows
+                   "Dialing NUMBER...". A busy line, no answer, no dial tone or
+                   no carrier ends the run with a message of its own (exit
+                   status 3); a carrier lost during the command ends it at once
+                   (exit status 1). Ctrl+C while dialling hangs up. Needs
+                   --serial.
     --retry-count N
                    Repetitions of an unanswered record, 0 to 10 (default 3).
     --retry-interval MS
@@ -363,7 +381,8 @@ EXIT STATUS
     1   The operation failed (the failure text is printed) or was interrupted.
     2   Bad usage or bad input (for example "Invalid S/N", a missing or unfit
         file); nothing was sent.
-    3   The link could not be opened (the serial port is missing or busy).
+    3   The link could not be opened (the serial port is missing or busy), or
+        the modem call did not come up (--dial).
 
 FILES
     The application directory is DIR of --data-dir, else XV4_HOME, else the
@@ -400,6 +419,8 @@ EXAMPLES
         xv4ctl --host 192.168.1.7 --set NewIPAddrEd=192.168.1.20 --set cb_alert=0 params
     Open the drawer of a printer on a USB serial adapter:
         xv4ctl --serial /dev/ttyUSB0 --baud 115200 drawer
+    Test a printer behind a modem, calling it through the modem on COM1:
+        xv4ctl --serial COM1 --dial 555-1234 test
     See what the printer holds before and after a download:
         xv4ctl --host 192.168.1.7 info
     Find the alarm keys and the serial ports:

@@ -45,6 +45,7 @@ struct Options {
   QString file;      // data [FILE], program FILE
   QString dataFile;  // --data-file (params)
   QString dataDir;   // --data-dir
+  QString dial;      // --dial: the printer's phone number (RS232 through a modem)
   std::optional<int> retryCount;
   std::optional<int> retryInterval;
   int drawerPort = 9100;

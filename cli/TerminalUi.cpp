@@ -132,8 +132,23 @@ void TerminalUi::SuccessMessage(const QString& text, const QString& detail) {
 }
 
 QString TerminalUi::FieldText(const QString& key, const QString& value) const {
-  const QString shown = value.isEmpty() || value.contains(QLatin1Char(' '))
-                            ? QStringLiteral("\"%1\"").arg(value)
+  // Control characters are shown escaped: a CR would send the terminal's cursor back over the
+  // message.
+  QString escaped;
+  bool control = false;
+  for (const QChar c : value) {
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+      control = true;
+      escaped += c == QLatin1Char('\r') ? QStringLiteral("\\r")
+                 : c == QLatin1Char('\n')
+                     ? QStringLiteral("\\n")
+                     : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    } else {
+      escaped += c;
+    }
+  }
+  const QString shown = value.isEmpty() || value.contains(QLatin1Char(' ')) || control
+                            ? QStringLiteral("\"%1\"").arg(escaped)
                             : value;
   const auto it = fieldOptions_.find(key);
   if (it == fieldOptions_.end())

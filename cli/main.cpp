@@ -268,6 +268,14 @@ int Run(const Options& o) {
         static_cast<int>(form.Items(QStringLiteral("BaudRateCB")).indexOf(QStringLiteral("9600")));
   if (const auto error = CheckServiceRows(o, form, settings))
     return UsageError(o, *error);
+  if (!o.dial.isEmpty()) {
+    if (settings.commMode != 1) {
+      return UsageError(
+          o,
+          QStringLiteral("--dial calls the printer's modem over a serial line: add --serial PORT"));
+    }
+    settings.phoneNumber = o.dial;
+  }
 
   if (o.command == QLatin1String("settings")) {
     const std::vector<SettingDescription> list = DescribeSettings(form);
@@ -280,6 +288,7 @@ int Run(const Options& o) {
   ui.SetSilentOutput(o.json);
   for (const auto& [key, option] : fieldOptions)
     ui.SetFieldOption(key, option);
+  ui.SetFieldOption(QStringLiteral("PhoneNumber"), QStringLiteral("--dial"));
   ui.SetUnsetFieldSource(QFileInfo::exists(ConfigFilePath()) ? QStringLiteral("Config.cfg")
                                                              : QStringLiteral("default"));
   platform::SetMessageBoxHandler(

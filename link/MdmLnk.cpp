@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -94,8 +95,10 @@ class TNewData : public QObject {
       }
       woken_ = false;
       lock.unlock();
-      Link->WorkerPass(this, periodic);
+      const bool more = Link->WorkerPass(this, periodic);
       lock.lock();
+      if (more)
+        continue;  // the next answer waiting is handled at once
       wake_.wait_until(lock, nextPass, [this] { return stop_ || woken_; });
     }
     Link->workerRunning_ = false;
@@ -116,7 +119,7 @@ class TMdmLnk::LayerHost : public LinkLayerHost {
  public:
   explicit LayerHost(TMdmLnk& link) : link_(link) {}
 
-  std::uint32_t Ticks() const override { return platform::GetTickCount(); }
+  std::uint32_t Ticks() const override { return link_.Now(); }
   bool IsDebug() const override { return link_.isDebug_; }
   void AddDebugMessage(const QString& message) override { link_.AddDebugMessage(message); }
   QString RemoteName() const override { return link_.remoteName_; }
@@ -229,6 +232,52 @@ void TMdmLnk::SetCommName(const QString& name) {
     if (ok && number <= 130)
       tag_ = number;
   }
+}
+
+void TMdmLnk::SetPhoneNumber(const QString& number) {
+  std::lock_guard lock(protoMutex_);
+  phoneNumber_ = number;
+}
+
+QString TMdmLnk::PhoneNumber() const {
+  std::lock_guard lock(protoMutex_);
+  return phoneNumber_;
+}
+
+void TMdmLnk::SetWaitForCall(bool wait) {
+  std::lock_guard lock(protoMutex_);
+  waitForCall_ = wait;
+}
+
+bool TMdmLnk::WaitForCall() const {
+  std::lock_guard lock(protoMutex_);
+  return waitForCall_;
+}
+
+void TMdmLnk::SetRingCount(int count) {
+  std::lock_guard lock(protoMutex_);
+  ringCount_ = count;
+}
+
+int TMdmLnk::RingCount() const {
+  std::lock_guard lock(protoMutex_);
+  return ringCount_;
+}
+
+QString TMdmLnk::LastLine() const {
+  std::lock_guard lock(protoMutex_);
+  return platform::FromAnsi(modem_.LastLine());
+}
+
+bool TMdmLnk::ModemConnected() {
+  if (!isModem_)
+    return true;
+  ApplyForwardingCuts();
+  return forwarding_;
+}
+
+void TMdmLnk::SetTickSource(TickSource source) {
+  tickSource_ = std::move(source);
 }
 
 void TMdmLnk::SetBaudRate(TBaudRate rate) {
@@ -367,11 +416,11 @@ void TMdmLnk::SaveOptions(QObject*, int windowHandle) {
   ini.WriteBool("Option", "IsDebug", isDebug_);
   ini.WriteBool("Option", "FlgCreateThd", flgCreateThd_);
   ini.WriteBool("Option", "FlgAutoWriteDebugFile", flgAutoWriteDebugFile_);
-  ini.WriteBool("Option", "WaitForCall", waitForCall_);
+  ini.WriteBool("Option", "WaitForCall", WaitForCall());
   ini.WriteBool("Option", "WantedToShake", WantedToShake());
-  ini.WriteString("Option", "PhoneNumber", platform::ToAnsi(phoneNumber_));
+  ini.WriteString("Option", "PhoneNumber", platform::ToAnsi(PhoneNumber()));
   ini.WriteInteger("Option", "TFMode", TFMode());
-  ini.WriteInteger("Option", "RingCount", ringCount_);
+  ini.WriteInteger("Option", "RingCount", RingCount());
   ini.WriteInteger("Window", "HWnd", windowHandle);
   ini.WriteInteger("Option", "FilePackSize", FilePackSize());
   QString error;
@@ -486,11 +535,16 @@ void TMdmLnk::ResetReceiveState() {
     droppedBytes_ = 0;
   }
   parsing_.clear();
-  linePos_ = 0;
+  lines_.Clear();
   packParser_.Reset();
   rxMasker_ = IdentificationMasker();
+  forwardLines_.Clear();
+  forwarding_ = false;
+  lfEndsConnect_ = false;
+  cutsSeen_ = forwardingCuts_.load();
   std::lock_guard lock(protoMutex_);
-  pendingEvent_ = -1;  // a line of the earlier open that was still to be handled
+  // Answers and commands of the earlier open; its modem connection ended with its DTR.
+  modem_.Reset();
 }
 
 void TMdmLnk::StopWorker() {
@@ -508,12 +562,15 @@ void TMdmLnk::StopWorker() {
   workerStopping_ = false;
 }
 
-void TMdmLnk::ModemCommand(const QString&) {
-  // The named modem operations ("INITIAL", "DIALING", "HANGUP", "RESET", "VIEW", "SOFTRET") are
-  // queued here by the AT-modem layer. Without it no command is sent; every operation still
-  // forgets the remote station's name.
-  std::lock_guard lock(protoMutex_);
-  remoteName_.clear();
+void TMdmLnk::ModemCommand(const QString& command) {
+  // Under the protocol lock, so that the queue, the pending code and LinkState never change in
+  // the middle of a worker pass; the worker sends the commands from its next pass.
+  LinkActions after;
+  {
+    std::lock_guard lock(protoMutex_);
+    modem_.Command(command, after);
+  }
+  after.Run();
 }
 
 LinkSend TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
@@ -529,7 +586,13 @@ LinkSend TMdmLnk::SendBytes(const std::uint8_t* buffer, int length) {
     // UI thread. The test and the clear happen under one lock, so the worker cannot slip in; if
     // it took the port in between, wait for its write.
     for (;;) {
+      // The owner's bytes are for the far end: without a connection they would reach the modem
+      // as commands. (The wait for the port handles events: the line may go meanwhile.)
+      if (!ModemConnected())
+        return LinkSend::Offline;
       const bool idle = WaitSendIdle();
+      if (!ModemConnected())
+        return LinkSend::Offline;
       std::lock_guard lock(sendMutex_);
       if (!portOpen_)
         return LinkSend::Closed;
@@ -642,6 +705,14 @@ void TMdmLnk::PortHangup(QObject* sender) {
 }
 
 void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std::uint16_t length) {
+  // With a modem, only what the far end sent is the owner's; the modem's own answers stay
+  // inside the link. The lines are read here before the worker can see the chunk, so that a
+  // cut the worker makes in reply to them (an escape) comes after them.
+  std::vector<std::pair<std::size_t, std::size_t>> runs;
+  if (isModem_)
+    FindForwardedRuns(buffer, length, runs);
+  else
+    runs.emplace_back(0, length);
   {
     // The worker swaps incoming_ out under this lock; the whole chunk lands before or after a
     // swap, never across one.
@@ -669,13 +740,57 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
     AddDebugMessage(
         QStringLiteral("In: Data(len=%1)[%2]").arg(length).arg(QString::fromLatin1(dump)));
   }
-  // With a modem, only bytes received while connected are the owner's; the modem's own answers
-  // stay inside the link. A chunk read before the owner's latest send cannot answer it, even
-  // when its event comes after the send.
-  if ((!isModem_ || linkState_ == 1) && comm_->ChunkSequence() > ownerReadMark_) {
-    if (TMyNotifyEvent handler = OnReceiveNewData)
-      handler(sender, buffer, length);
+  // A chunk read before the owner's latest send cannot answer it, even when its event comes
+  // after the send.
+  if (comm_->ChunkSequence() <= ownerReadMark_)
+    return;
+  if (TMyNotifyEvent handler = OnReceiveNewData) {
+    for (const auto& [begin, end] : runs)
+      handler(sender, buffer + begin, static_cast<std::uint16_t>(end - begin));
   }
+}
+
+void TMdmLnk::ApplyForwardingCuts() {
+  const std::uint32_t cuts = forwardingCuts_.load();
+  if (cuts != cutsSeen_) {
+    cutsSeen_ = cuts;
+    forwarding_ = false;
+  }
+}
+
+void TMdmLnk::FindForwardedRuns(const std::uint8_t* buffer, std::uint16_t length,
+                                std::vector<std::pair<std::size_t, std::size_t>>& runs) {
+  // The worker reads the same lines a moment later and acts on them (CONNECT: LinkState 1).
+  // Deciding here, byte by byte, puts the far end's first bytes after CONNECT through at once,
+  // and nothing after NO CARRIER, whatever the worker has got to.
+  ApplyForwardingCuts();
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint8_t b = buffer[i];
+    if (lfEndsConnect_) {
+      // The LF of the CONNECT line's CR LF is the modem's, not the far end's.
+      lfEndsConnect_ = false;
+      if (b == '\n' && forwarding_ && begin == i)
+        begin = i + 1;
+    }
+    if (!forwardLines_.Feed(b))
+      continue;
+    const int code = ClassifyLine(forwardLines_.Line());
+    if (code == kCodeConnect && !forwarding_) {
+      forwarding_ = true;
+      begin = i + 1;
+      lfEndsConnect_ = b == '\r';
+    } else if (code == kCodeNoCarrier && forwarding_) {
+      // The line itself is the modem's too, as far as it lies in this chunk.
+      const std::size_t lineLength = static_cast<std::size_t>(forwardLines_.Line().size());
+      const std::size_t lineStart = i >= lineLength ? i - lineLength : 0;
+      if (lineStart > begin)
+        runs.emplace_back(begin, lineStart);
+      forwarding_ = false;
+    }
+  }
+  if (forwarding_ && begin < length)
+    runs.emplace_back(begin, length);
 }
 
 void TMdmLnk::WakeWorker() {
@@ -683,21 +798,25 @@ void TMdmLnk::WakeWorker() {
     worker_->Wake();
 }
 
-void TMdmLnk::WorkerPass(QObject* worker, bool periodic) {
-  ProcessIncoming();
+bool TMdmLnk::WorkerPass(QObject* worker, bool periodic) {
   // Each step decides under the protocol lock; its sends and events run after the lock is
   // released, before the next step looks at the state again.
   LinkActions after;
+  ProcessIncoming(after);
+  after.Run();
   if (isModem_) {
+    std::uint32_t bits = 0;
+    const std::optional<std::uint32_t> status =
+        comm_->GetModemStatus(&bits) ? std::optional<std::uint32_t>(bits) : std::nullopt;
     {
       std::lock_guard lock(protoMutex_);
-      ServiceModem(after);
+      modem_.ServiceModem(status, Now(), after);
     }
     after.Run();
   }
   {
     std::lock_guard lock(protoMutex_);
-    ServiceTimers(platform::GetTickCount(), after);
+    ServiceTimers(Now(), after);
   }
   after.Run();
   // TFMode 0 streams one pack per 50 ms pass: a station that takes in one pass's worth of bytes
@@ -712,6 +831,8 @@ void TMdmLnk::WorkerPass(QObject* worker, bool periodic) {
   }
   if (TNotifyEvent handler = OnDoExFunc)
     handler(worker);
+  std::lock_guard lock(protoMutex_);
+  return modem_.CodesWaiting();
 }
 
 void LinkActions::Run() {
@@ -722,7 +843,7 @@ void LinkActions::Run() {
   actions_.clear();
 }
 
-void TMdmLnk::ProcessIncoming() {
+void TMdmLnk::ProcessIncoming(LinkActions& after) {
   std::size_t dropped = 0;
   {
     std::lock_guard lock(rxMutex_);
@@ -734,11 +855,11 @@ void TMdmLnk::ProcessIncoming() {
     AddDebugMessage(QStringLiteral("Receive buffer full: %1 bytes dropped").arg(dropped));
   }
   if (!parsing_.empty())
-    ParseBytes(parsing_.data(), parsing_.size());
+    ParseBytes(parsing_.data(), parsing_.size(), after);
   parsing_.clear();
 }
 
-void TMdmLnk::ParseBytes(const std::uint8_t* bytes, std::size_t count) {
+void TMdmLnk::ParseBytes(const std::uint8_t* bytes, std::size_t count, LinkActions& after) {
   if (parseTap_)
     parseTap_(bytes, count);
   parsedBytes_ += count;
@@ -750,39 +871,28 @@ void TMdmLnk::ParseBytes(const std::uint8_t* bytes, std::size_t count) {
     }
     if (loadFTCP_ && b == kPackStart) {
       // A data pack shares the line buffer: a partly received text line is given up.
-      linePos_ = 0;
+      lines_.Clear();
       packParser_.Start(b);
       continue;
     }
     if (!isModem_ && !direct_)
       continue;  // already forwarded to the owner; nothing for the link in it
-    if (b == '\r' || b == '\n') {
-      if (linePos_ >= 2) {
-        const QByteArray line(reinterpret_cast<const char*>(lineBuffer_.data()),
-                              static_cast<qsizetype>(linePos_));
-        // A line that arrives while an earlier one still waits to be handled is dropped.
-        std::lock_guard lock(protoMutex_);
-        if (pendingEvent_ == -1)
-          pendingEvent_ = ClassifyLine(line);
-      }
-      linePos_ = 0;
+    if (!lines_.Feed(b))
+      continue;
+    if (isModem_) {
+      std::lock_guard lock(protoMutex_);
+      modem_.LineReceived(lines_.Line(), after);
       continue;
     }
-    if (linePos_ >= lineBuffer_.size())
-      linePos_ = 0;  // an overlong line loses its beginning
-    lineBuffer_[linePos_++] = b;
+    // A direct line has no modem between the stations: each line is handled as it comes, in
+    // stream order with the packs around it.
+    LinkActions now;
+    {
+      std::lock_guard lock(protoMutex_);
+      DirectLineReceived(lines_.Line(), now);
+    }
+    now.Run();
   }
-}
-
-int TMdmLnk::ClassifyLine(const QByteArray&) {
-  // The AT-modem layer maps a received line to its response code here (modem answers, the
-  // PC-link session's login lines, the file-transfer lines). Until then no line has a meaning.
-  return -1;
-}
-
-void TMdmLnk::ServiceModem(LinkActions&) {
-  // The AT-modem layer runs here every pass: modem status lines first, then the pending
-  // response or queued command step.
 }
 
 void TMdmLnk::ServiceTimers(std::uint32_t now, LinkActions& after) {
@@ -792,7 +902,7 @@ void TMdmLnk::ServiceTimers(std::uint32_t now, LinkActions& after) {
       continue;
     switch (i) {
       case 1:
-        if (LineTimerExpired(t, after))
+        if (modem_.LineTimerExpired(after))
           return;
         break;
       case 2:
@@ -807,12 +917,6 @@ void TMdmLnk::ServiceTimers(std::uint32_t now, LinkActions& after) {
   }
 }
 
-bool TMdmLnk::LineTimerExpired(ProtocolTimer&, LinkActions&) {
-  // Modem line supervision (power failure, lines back, carrier lost) acts here. Returns true
-  // when the action hung up the line, which ends the timer scan of this pass.
-  return false;
-}
-
 void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions& after) {
   session_->TimerExpired(after);
 }
@@ -823,6 +927,51 @@ void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions& after) {
 
 void TMdmLnk::TransferNextPack(LinkActions& after) {
   transfer_->SendNextPack(after);
+}
+
+void TMdmLnk::UpperLineReceived(int code, const QByteArray& line, LinkActions& after) {
+  const QString text = platform::FromAnsi(line);
+  switch (code) {
+    case kCodeLoginPass:
+      session_->LoginPassLine(text, after);
+      break;
+    case kCodeThisIsPc:
+      session_->IdentificationLine(text, after);
+      break;
+    case kCodeShake:
+      session_->ShakeLine(text, after);
+      break;
+    case kCodeFile:
+      if (loadFTCP_)
+        transfer_->TransferLine(text, after);
+      break;
+    default:
+      break;
+  }
+}
+
+void TMdmLnk::Connected(int outstanding, LinkActions&) {
+  // The side that dialled (the dial command was outstanding) waits for the prompt.
+  session_->Connected(outstanding == 0);
+  transfer_->Connected();
+}
+
+void TMdmLnk::Disconnected(LinkActions&) {
+  session_->Disconnected();
+}
+
+void TMdmLnk::DirectLineReceived(QByteArrayView line, LinkActions& after) {
+  // As the modem layer logs its lines: every one with IsDebug, else those naming the other
+  // station; an identification never with its password.
+  const QString remote = remoteName_.trimmed();
+  if (isDebug_ || !remote.isEmpty()) {
+    const QString text = platform::FromAnsi(line.toByteArray());
+    if (isDebug_ || text.contains(remoteName_))
+      AddDebugMessage(PcLinkSession::MaskIdentification(text));
+  }
+  const int code = ClassifyLine(line);
+  if (code >= kCodeLoginPass && code <= kCodeFile)
+    UpperLineReceived(code, line.toByteArray(), after);
 }
 
 void TMdmLnk::FeedDataPack(std::uint8_t byte) {

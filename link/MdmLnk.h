@@ -2,9 +2,12 @@
 // TMdmLnk: the serial link between the device session and one serial port.
 //
 // Owns a TComm (fixed line settings: 8N1, DTR and RTS on, no read gap wait), the worker thread
-// TNewData while open, two receive buffers, the debug message list and the protocol timers.
-// Writes go out one at a time; received bytes are forwarded to OnReceiveNewData at once from the
-// UI thread and are also parsed by the worker (modem lines, data packs) every 50 ms.
+// TNewData while open, two receive buffers, the debug message list, the protocol timers and the
+// modem layer (ModemLayer). Writes go out one at a time; received bytes are forwarded to
+// OnReceiveNewData at once from the UI thread and are also parsed by the worker (modem lines,
+// data packs) every 50 ms. With a modem, the UI thread decides in stream order which bytes are
+// the far end's: it reads the same lines as the worker (LineAssembler, ClassifyLine) and passes
+// on what follows a CONNECT line until a NO CARRIER line or the link's own escape.
 //
 // Threads: the owner calls everything from the UI thread. SendBytes and AddDebugMessage may
 // also be called from the worker (the protocol layers do). Events marked "worker" run on the
@@ -25,8 +28,10 @@
 #include "link/DataPack.h"
 #include "link/FileTransfer.h"
 #include "link/LinkLayer.h"
+#include "link/ModemLayer.h"
 #include "link/PcLinkSession.h"
 #include "link/SerialLink.h"
+#include "platform/Time.h"
 #include "transport/Comm.h"
 
 #include <QByteArray>
@@ -42,6 +47,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace xv4 {
@@ -57,7 +63,7 @@ using TTransFileEvent =
 
 class TNewData;
 
-class TMdmLnk : public QObject, public SerialLink {
+class TMdmLnk : public QObject, public SerialLink, private ModemClient {
  public:
   // Debug lines kept before the list rolls over into a file.
   static constexpr int kDebugListLimit = 10000;
@@ -66,7 +72,7 @@ class TMdmLnk : public QObject, public SerialLink {
   // Beyond this a receive buffer stops growing and drops bytes (reported as a debug line).
   static constexpr std::size_t kReceiveBufferLimit = std::size_t{1} << 20;
   // Characters of a modem/session text line; a longer line loses its beginning.
-  static constexpr std::size_t kLineBufferSize = 4094;
+  static constexpr std::size_t kLineBufferSize = LineAssembler::kSize;
 
   explicit TMdmLnk(QObject* owner = nullptr);
   // Waits for an outstanding write (no longer than it should take to drain), saves the debug
@@ -85,21 +91,26 @@ class TMdmLnk : public QObject, public SerialLink {
   TBaudRate BaudRate() const override { return baudRate_; }
   void SetIsModem(bool isModem) override { isModem_ = isModem; }
   bool IsModem() const override { return isModem_; }
-  void SetPhoneNumber(const QString& number) override { phoneNumber_ = number; }
+  // A number that IsValidPhoneNumber refuses is stored but never dialled.
+  void SetPhoneNumber(const QString& number) override;
   void SetFlgCreateThd(bool create) override { flgCreateThd_ = create; }
-  void SetWaitForCall(bool wait) override { waitForCall_ = wait; }
+  void SetWaitForCall(bool wait) override;
   // Writes OptionFile (default "Option.ini") in the application directory.
   void SaveOptions(QObject* sender, int windowHandle) override;
   void Activate(bool open) override;
+  // Starts a modem operation ("INITIAL", "DIALING", "HANGUP", "RESET", "VIEW", "SOFTRET"); the
+  // worker carries it out from its next pass. Any thread.
   void ModemCommand(const QString& command) override;
+  QString LastLine() const override;
+  bool ModemConnected() override;
   LinkSend SendBytes(const std::uint8_t* buffer, int length) override;
 
-  // --- further properties (plain stores) ---
+  // --- further properties (plain stores; those the modem layer reads are guarded by its lock)
   int Tag() const { return tag_; }
   void SetTag(int tag) { tag_ = tag; }
-  QString PhoneNumber() const { return phoneNumber_; }
-  int RingCount() const { return ringCount_; }
-  void SetRingCount(int count) { ringCount_ = count; }
+  QString PhoneNumber() const;
+  int RingCount() const;
+  void SetRingCount(int count);
   QString OptionFile() const { return optionFile_; }
   void SetOptionFile(const QString& name) { optionFile_ = name; }
   // Data bytes per file data pack, the same on both stations: 1 to kMaxPackData (0, as
@@ -110,7 +121,7 @@ class TMdmLnk : public QObject, public SerialLink {
   // the answering side; clearing it stops the session.
   bool WantedToShake() const;
   void SetWantedToShake(bool shake);
-  bool WaitForCall() const { return waitForCall_; }
+  bool WaitForCall() const;
   bool LoadFTCP() const { return loadFTCP_; }
   void SetLoadFTCP(bool load) { loadFTCP_ = load; }
   // File-transfer acknowledgement: 0 packs stream, 1 each pack waits for its acknowledgement.
@@ -170,6 +181,11 @@ class TMdmLnk : public QObject, public SerialLink {
   bool WorkerRunning() const { return workerRunning_; }
   TComm* Comm() const { return comm_.get(); }
 
+  // Where the link reads its millisecond tick count (command time-outs, the line timer and the
+  // protocol timers); platform::GetTickCount by default. Tests drive it. Set while closed.
+  using TickSource = std::function<std::uint32_t()>;
+  void SetTickSource(TickSource source);
+
   // Appends one line to the debug list; past kDebugListLimit lines (with FlgAutoWriteDebugFile)
   // the list is first saved to debug/mmddhhnnss.txt and cleared. Any thread.
   void AddDebugMessage(const QString& message);
@@ -186,25 +202,19 @@ class TMdmLnk : public QObject, public SerialLink {
   // Bytes parsed so far. Any thread.
   std::uint64_t ParsedByteCount() const { return parsedBytes_; }
 
-  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty, OnPortFailed and OnAnswerOK).
+  // Events (SerialLink adds OnReceiveNewData, OnSendBufEmpty, OnPortFailed and the nine modem
+  // events).
   TCmdDataNotifyEvent OnRecvCmdData;  // worker
   TCmdDataNotifyEvent OnChkSumErr;    // worker
   TCmdDataNotifyEvent OnChkCRCErr;    // worker
-  TNotifyEvent OnConnection;          // worker, and so the modem events below
-  TNotifyEvent OnBusy;
-  TNotifyEvent OnNoCarrier;
-  TNotifyEvent OnNoDialTone;
-  TNotifyEvent OnNoAnswer;
-  TNotifyEvent OnResponseForDial;
-  TNotifyEvent OnFinishedExecMdmCmd;
-  TNotifyEvent OnOffLine;
-  TShakeHandsEvent OnShakeHands;  // worker
-  TTransFileEvent OnTransFile;    // worker
-  TNotifyEvent OnDoExFunc;        // worker, once per pass; sender is the worker object
-  TNotifyEvent OnMsgListClear;    // thread of the AddDebugMessage that rolled the list over
+  TShakeHandsEvent OnShakeHands;      // worker
+  TTransFileEvent OnTransFile;        // worker
+  TNotifyEvent OnDoExFunc;            // worker, once per pass; sender is the worker object
+  TNotifyEvent OnMsgListClear;        // thread of the AddDebugMessage that rolled the list over
 
  private:
   friend class TNewData;
+  friend class ModemLayer;
   friend class TMdmLnkTestAccess;
 
   void SwitchPort(bool open);
@@ -221,18 +231,28 @@ class TMdmLnk : public QObject, public SerialLink {
   // When a write of `length` bytes started now should have drained.
   std::chrono::steady_clock::time_point DueAfter(int length) const;
   void PortHangup(QObject* sender);
+  // UI thread, with a modem: the parts of a received chunk that belong to the far end, in
+  // stream order (see the class comment), as [begin, end) offsets.
+  void FindForwardedRuns(const std::uint8_t* buffer, std::uint16_t length,
+                         std::vector<std::pair<std::size_t, std::size_t>>& runs);
+  // Any thread: nothing received from now on is the far end's until the next CONNECT line (the
+  // link has written to the modem, or the line has gone).
+  void CutForwarding() { forwardingCuts_.fetch_add(1); }
+  // UI thread: takes note of the cuts made since the last look.
+  void ApplyForwardingCuts();
+  // Worker: raises or drops DTR on the open port (false when it has no DTR line).
+  bool SetDtrLine(bool on) { return comm_->SetDtrLine(on); }
+  std::uint32_t Now() const { return tickSource_ ? tickSource_() : platform::GetTickCount(); }
 
   // Worker. The protocol steps run with protoMutex_ held and leave their sends and events to
   // `after`.
   // One pass; `periodic` for the pass of the 50 ms schedule (TFMode 0 sends its packs on those
-  // only), false for one woken by work.
-  void WorkerPass(QObject* worker, bool periodic);
-  void ProcessIncoming();
-  void ParseBytes(const std::uint8_t* bytes, std::size_t count);
-  int ClassifyLine(const QByteArray& line);
-  void ServiceModem(LinkActions& after);
+  // only), false for one woken by work. True when work is left for another pass at once (received
+  // modem answers still waiting).
+  bool WorkerPass(QObject* worker, bool periodic);
+  void ProcessIncoming(LinkActions& after);
+  void ParseBytes(const std::uint8_t* bytes, std::size_t count, LinkActions& after);
   void ServiceTimers(std::uint32_t now, LinkActions& after);
-  bool LineTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void SessionTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void TransferTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void TransferNextPack(LinkActions& after);
@@ -241,18 +261,26 @@ class TMdmLnk : public QObject, public SerialLink {
   // Wakes the worker for a pass now: bytes arrived or a write drained.
   void WakeWorker();
 
+  // ModemClient: where the PC-link session and the file transfer take over (protoMutex_ held).
+  void UpperLineReceived(int code, const QByteArray& line, LinkActions& after) override;
+  void Connected(int outstanding, LinkActions& after) override;
+  void Disconnected(LinkActions& after) override;
+  // Direct line: a received line handed to the session or the transfer at once.
+  void DirectLineReceived(QByteArrayView line, LinkActions& after);
+
   void SaveDebugLines(const QString& path, const QStringList& lines) const;
 
   std::unique_ptr<TComm> comm_;
 
-  // Properties. Those the worker reads are atomic; the rest belong to the UI thread.
+  // Properties. Those the worker reads are atomic or guarded by protoMutex_; the rest belong to
+  // the UI thread.
   QString commName_ = QStringLiteral("COM2");
   int tag_ = 0;
   std::atomic<TBaudRate> baudRate_{tbr460800};  // the worker reads it to time its writes
-  QString phoneNumber_;
-  int ringCount_ = 0;
+  QString phoneNumber_;                         // guarded by protoMutex_
+  int ringCount_ = 0;                           // guarded by protoMutex_
   QString optionFile_ = QStringLiteral("Option.ini");
-  bool waitForCall_ = true;
+  bool waitForCall_ = true;  // guarded by protoMutex_
   std::atomic<bool> loadFTCP_{false};
   std::atomic<bool> isModem_{false};
   std::atomic<bool> isDebug_{false};
@@ -278,6 +306,15 @@ class TMdmLnk : public QObject, public SerialLink {
   // Chunks read up to then are not the owner's any more.
   std::uint64_t ownerReadMark_ = 0;
 
+  // Forwarding with a modem (UI thread): the receive path's own line reader, whether the far
+  // end's bytes pass, and the count of cuts it has acted on. The worker and the owner cut
+  // forwarding by counting up forwardingCuts_; the receive path compares before each chunk.
+  LineAssembler forwardLines_;
+  bool forwarding_ = false;
+  bool lfEndsConnect_ = false;  // the CONNECT line ended with CR: its LF may follow
+  std::uint32_t cutsSeen_ = 0;
+  std::atomic<std::uint32_t> forwardingCuts_{0};
+
   // Receive double buffer. The UI thread appends whole chunks to incoming_ under rxMutex_; the
   // worker swaps incoming_ with its own parsing_ under the same lock and parses parsing_ without
   // it. Each byte therefore lands in exactly one buffer and is parsed once.
@@ -287,8 +324,7 @@ class TMdmLnk : public QObject, public SerialLink {
   std::vector<std::uint8_t> parsing_;  // worker only
 
   // Worker-only parser state.
-  std::array<std::uint8_t, kLineBufferSize> lineBuffer_{};
-  std::size_t linePos_ = 0;
+  LineAssembler lines_;
   DataPackParser packParser_;
   ParseTap parseTap_;
   std::atomic<std::uint64_t> parsedBytes_{0};
@@ -297,14 +333,14 @@ class TMdmLnk : public QObject, public SerialLink {
   // the worker while a step decides and by the owner while it changes them; never while
   // sending or raising an event.
   mutable std::recursive_mutex protoMutex_;
-  int pendingEvent_ = -1;
-  int currentCommand_ = -1;
   QString remoteName_;
   std::array<ProtocolTimer, 4> timers_;
   class LayerHost;
   std::unique_ptr<LayerHost> layerHost_;
   std::unique_ptr<PcLinkSession> session_;  // its timer is timers_[2]
   std::unique_ptr<FileTransfer> transfer_;  // its timer is timers_[3]
+  ModemLayer modem_{*this, *this, timers_[1], timers_[2]};
+  TickSource tickSource_;  // set while closed; read by the worker
 
   // UI thread: finds the passwords in received bytes, which the hex dump must not show.
   IdentificationMasker rxMasker_;

@@ -311,6 +311,8 @@ QString TValdMBusComm::RefusalText(LinkSend result) const {
     case LinkSend::Stuck:
       return QStringLiteral("serial port %1 does not send: its last write has not left")
           .arg(commName_);
+    case LinkSend::Offline:
+      return QStringLiteral("the modem on %1 has no connection").arg(commName_);
   }
   return {};
 }

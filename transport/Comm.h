@@ -102,9 +102,11 @@ class TComm : public QObject {
   static std::uint64_t ReadSequence();
   std::uint64_t ChunkSequence() const { return chunkSequence_; }
 
-  // Modem status bits (kModemStatus*) of the open port; false when closed or not reported.
+  // Modem status bits (kModemStatus*) of the open port; false when closed or not reported (a
+  // pseudo-terminal has no status lines). Also from another thread while the port stays open.
   bool GetModemStatus(std::uint32_t* bits) const;
-  // Raises or drops DTR on the open port, whatever DtrControl says; false when closed.
+  // Raises or drops DTR on the open port, whatever DtrControl says; false when closed or when
+  // the device has no DTR line. Also from another thread while the port stays open.
   bool SetDtrLine(bool on);
 
   // "COMn" names /dev/ttyS(n-1); a name starting with '/' is a device path used as it is;

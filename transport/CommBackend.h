@@ -5,12 +5,13 @@
 // device. The POSIX backend (termios, poll, eventfd) is the one the tool uses; tests supply their
 // own to produce modem status bits, line events and open failures that a pseudo-terminal cannot.
 //
-// Threads: Open, Close, ApplyLineSettings, ApplyTimeouts, Purge, ModemStatus and SetDtr come from
-// the UI thread; WaitReadable, Read and TakeLineEvents from the read thread; Write and Drain from
-// the write thread; WriteNow and OutputQueueEmpty from whichever thread sends while the write
-// thread is idle (TComm makes sure the two writers never overlap); Cancel from any thread. Open
-// happens before the threads start and Close after both have ended, so the device handle itself
-// needs no lock.
+// Threads: Open, Close, ApplyLineSettings, ApplyTimeouts and Purge come from the UI thread;
+// ModemStatus and SetDtr from the UI thread or the serial link's worker while the port is open
+// (so they must be safe beside the threads' calls); WaitReadable, Read and TakeLineEvents from
+// the read thread; Write and Drain from the write thread; WriteNow and OutputQueueEmpty from
+// whichever thread sends while the write thread is idle (TComm makes sure the two writers never
+// overlap); Cancel from any thread. Open happens before the threads start and Close after both
+// have ended, so the device handle itself needs no lock.
 
 #include <QString>
 

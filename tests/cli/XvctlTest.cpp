@@ -20,9 +20,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -631,6 +634,141 @@ TEST_F(XvctlTest, CtrlCOrTerminateAbortsTheTransferAndExitsOne) {
     EXPECT_TRUE(err.contains("xv4ctl: interrupted")) << err.toStdString();
     EXPECT_LT(engine_.Stats().requests - before, 200) << signo;
   }
+}
+
+// The printer behind the simulator's emulated modem on a pseudo-terminal, with the modem's
+// traffic lines kept for the test.
+class ModemPrinter {
+ public:
+  ModemPrinter(sim::PrinterEngine& engine, sim::DialOutcome dial, int dropAfter = 0)
+      : serial_(engine) {
+    sim::ModemOptions modem;
+    modem.dial = dial;
+    modem.dropAfter = dropAfter;
+    sim::SerialOptions options;
+    options.modem = modem;
+    serial_.SetTrafficLog([this](const std::string& line) {
+      std::lock_guard lock(m_);
+      lines_ << QString::fromStdString(line);
+      changed_.notify_all();
+    });
+    serial_.StartPty(options);
+  }
+  QString Path() const { return QString::fromStdString(serial_.Path()); }
+  QStringList Traffic() const {
+    std::lock_guard lock(m_);
+    return lines_;
+  }
+  bool WaitForLine(const QString& text) {
+    std::unique_lock lock(m_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return lines_.join('\n').contains(text); });
+  }
+
+ private:
+  sim::SerialServer serial_;
+  mutable std::mutex m_;
+  std::condition_variable changed_;
+  QStringList lines_;
+};
+
+// xv4ctl --dial: every way a call ends, with its own message and exit status; the carrier lost
+// in the middle of a download; Ctrl+C while dialling; numbers and modes that are refused. Every
+// way out hangs up before the port closes.
+TEST_F(XvctlTest, DialsThePrinterThroughAModem) {
+  {
+    ModemPrinter printer(engine_, sim::DialOutcome::kConnect);
+    const CtlRun r = Xvctl({"--serial", printer.Path(), "--dial", "555-1234", "test"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.startsWith("Dialing 555-1234...\n")) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(
+        QStringLiteral("4 records exchanged with 555-1234 through the modem on %1 at 9600 baud")
+            .arg(printer.Path())))
+        << r.out.toStdString();
+    EXPECT_EQ(WireLog(), (std::vector<std::pair<int, int>>{{14, 1}, {14, 16}, {63, 124}, {14, 2}}));
+    const QString traffic = printer.Traffic().join('\n');
+    EXPECT_TRUE(
+        traffic.contains("modem \"ATDT555-1234\" -> dialing 5551234\nmodem -> CONNECT 9600"))
+        << traffic.toStdString();
+    EXPECT_TRUE(traffic.endsWith(
+        "modem escape \"+++AT\" -> OK\nmodem \"ATH0\" -> OK\nmodem terminal closed"))
+        << traffic.toStdString();
+  }
+
+  engine_.ClearCapture();
+  const struct {
+    sim::DialOutcome dial;
+    const char* text;
+    const char* word;
+  } failures[] = {
+      {sim::DialOutcome::kBusy, "The printer's line is busy", "BUSY"},
+      {sim::DialOutcome::kNoAnswer, "The printer's modem does not answer", "NO ANSWER"},
+      {sim::DialOutcome::kNoDialtone, "No dial tone", "NO DIALTONE"},
+      {sim::DialOutcome::kNoCarrier, "No connection to the printer's modem", "NO CARRIER"},
+  };
+  for (const auto& f : failures) {
+    ModemPrinter printer(engine_, f.dial);
+    const CtlRun r = Xvctl({"--serial", printer.Path(), "--dial", "5551234", "test"});
+    EXPECT_EQ(r.exitCode, 3) << f.word;
+    EXPECT_TRUE(r.err.contains(QStringLiteral("xv4ctl: %1\nDialing 5551234 on %2: %3 after ")
+                                   .arg(f.text, printer.Path(), f.word)))
+        << r.err.toStdString();
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(printer.Traffic().join('\n').endsWith(
+        f.dial == sim::DialOutcome::kNoCarrier ? "\"+++AT\" -> OK\nmodem terminal closed"
+                                               : "\"ATH0\" -> OK\nmodem terminal closed"))
+        << printer.Traffic().join('\n').toStdString();
+  }
+  EXPECT_TRUE(engine_.Captured().empty());
+
+  // The carrier goes after 20 records of a parameter download: the run fails at once.
+  Write("zk16.hex", PatternFile(40960));
+  {
+    ModemPrinter printer(engine_, sim::DialOutcome::kConnect, 20);
+    const CtlRun r = Xvctl({"--serial", printer.Path(), "--dial", "5551234", "params"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("Parameter download to 5551234 through the modem on "
+                                              "%1 at 9600 baud stopped at record 15 of 128: the "
+                                              "modem line dropped (NO CARRIER) after ")
+                                   .arg(printer.Path())))
+        << r.err.toStdString();
+    EXPECT_EQ(engine_.Captured().size(), 20u);
+    const QString traffic = printer.Traffic().join('\n');
+    EXPECT_TRUE(traffic.contains(QRegularExpression("-> NO CARRIER\n(.*\n)*modem \"ATH0\" -> OK")))
+        << traffic.toStdString();
+  }
+
+  // Ctrl+C while the modem dials: the link hangs up and closes the port.
+  {
+    ModemPrinter printer(engine_, sim::DialOutcome::kSilent);
+    QProcess p;
+    Start(p, {"--serial", printer.Path(), "--dial", "5551234", "test"});
+    ASSERT_TRUE(printer.WaitForLine("dialing 5551234"));
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).endsWith("xv4ctl: interrupted\n"));
+    EXPECT_TRUE(printer.Traffic().join('\n').endsWith(
+        "modem dial abandoned by the terminal\nmodem \"ATH0\" -> OK\nmodem terminal closed"))
+        << printer.Traffic().join('\n').toStdString();
+  }
+
+  // A number that would carry commands of its own is refused before anything is sent.
+  {
+    ModemPrinter printer(engine_, sim::DialOutcome::kConnect);
+    const CtlRun r = Xvctl({"--serial", printer.Path(), "--dial", "555\r\nAT&F", "test"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err,
+              "xv4ctl: --dial \"555\\r\\nAT&F\": Invalid phone number (a number holds "
+              "digits, * # , ; + - ( ) and blanks, and the dial modifiers W P T ! @; at "
+              "most 40 characters)\n");
+    EXPECT_TRUE(printer.Traffic().isEmpty()) << printer.Traffic().join('\n').toStdString();
+  }
+  const CtlRun network = Xvctl(Printer() << "--dial"
+                                         << "5551234"
+                                         << "test");
+  EXPECT_EQ(network.exitCode, 2);
+  EXPECT_TRUE(network.err.contains("--dial calls the printer's modem over a serial line"));
 }
 
 }  // namespace

@@ -90,6 +90,17 @@ class FakeCommBackend : public CommBackend {
     std::lock_guard lock(m_);
     return QByteArray(written_.constData(), written_.size());
   }
+  // The written bytes from offset `from` on.
+  QByteArray WrittenFrom(qsizetype from) const {
+    std::lock_guard lock(m_);
+    return from >= written_.size()
+               ? QByteArray()
+               : QByteArray(written_.constData() + from, written_.size() - from);
+  }
+  qsizetype WrittenSize() const {
+    std::lock_guard lock(m_);
+    return written_.size();
+  }
   // What happened on the write side, in order: "W:<bytes>" per Write or WriteNow that took
   // bytes, "D" per finished Drain.
   std::vector<std::string> WriteLog() const {

@@ -51,6 +51,8 @@ class FakeSerialLink : public SerialLink {
     isOpen = open;
   }
   void ModemCommand(const QString& command) override { modemCommands << command; }
+  QString LastLine() const override { return {}; }
+  bool ModemConnected() override { return true; }
   LinkSend SendBytes(const std::uint8_t* buffer, int length) override {
     // The real link runs events while it waits for the previous write to drain.
     if (whileWaiting)

@@ -22,11 +22,14 @@ class TMdmLnkTestAccess {
   }
   // One pass of the worker: parses what was received, services the modem and the timers.
   static void WorkerPass(TMdmLnk& link) { link.WorkerPass(nullptr, true); }
-  // The worker's byte parser, and its line classifier, called directly.
+  // The worker's byte parser (its debug lines and queue reports added afterwards), and the line
+  // classifier it uses (a plain function of the modem layer).
   static void ParseBytes(TMdmLnk& link, std::span<const std::uint8_t> bytes) {
-    link.ParseBytes(bytes.data(), bytes.size());
+    LinkActions after;
+    link.ParseBytes(bytes.data(), bytes.size(), after);
+    after.Run();
   }
-  static int ClassifyLine(TMdmLnk& link, const QByteArray& line) { return link.ClassifyLine(line); }
+  static int ClassifyLine(TMdmLnk&, const QByteArray& line) { return xv4::ClassifyLine(line); }
 };
 
 }  // namespace xv4
