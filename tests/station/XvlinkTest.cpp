@@ -191,8 +191,8 @@ TEST_F(XvlinkTest, CorruptedPacksAreResentAndAReceiverThatGoesAwayFailsTheSender
     EXPECT_EQ(sender.Wait(kTransferMs), 0) << sender.Err().toStdString();
     EXPECT_EQ(receiver.Wait(kTransferMs), 0) << receiver.Err().toStdString();
     EXPECT_EQ(ReadFile(inbox + "/c.bin"), content);
-    EXPECT_TRUE(line.Traffic().contains("line A->B: data pack 100 corrupted"))
-        << line.Traffic().toStdString();
+    EXPECT_TRUE(line.WaitFor("line A->B: data pack 100 corrupted", kStartMs, true))
+        << line.Err().toStdString();
     EXPECT_TRUE(sender.Err().contains("send datapack again command:"));
   }
   {
