@@ -57,6 +57,7 @@ fuzz:
 	@./scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 bench: build
+	@./scripts/deps.sh bench || echo "lrzsz could not be installed: bench_link skips its ZMODEM baseline"
 	@./scripts/bench.sh $(BUILD)
 
 screenshots: build

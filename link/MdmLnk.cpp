@@ -21,8 +21,11 @@
 
 namespace xv4 {
 
-// The link's worker: one pass every 50 ms until stopped. Owned by the link and joined by
-// Stop(); the sleep between passes is a condition-variable wait that Stop() cuts short.
+// The link's worker: one pass every 50 ms until stopped, and one more whenever Wake() reports
+// work (bytes arrived, a write drained), so that an acknowledged transfer moves at the speed of
+// the line rather than of the schedule. The 50 ms passes keep a fixed rate whatever runs between
+// them. Owned by the link and joined by Stop(); the sleep between passes is a condition-variable
+// wait that Stop() and Wake() cut short.
 class TNewData : public QObject {
  public:
   explicit TNewData(TMdmLnk* link) : Link(link) {}
@@ -59,6 +62,15 @@ class TNewData : public QObject {
     wake_.notify_all();
   }
 
+  // Runs a pass as soon as the current one (if any) has ended. Any thread.
+  void Wake() {
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    wake_.notify_all();
+  }
+
   // The worker running on the calling thread, if any.
   static TNewData* Current() { return current_; }
 
@@ -69,24 +81,70 @@ class TNewData : public QObject {
   static thread_local TNewData* current_;
 
   void Run() {
+    using Clock = std::chrono::steady_clock;
     current_ = this;
     std::unique_lock lock(mutex_);
+    Clock::time_point nextPass = Clock::now();
     while (!stop_) {
+      const Clock::time_point now = Clock::now();
+      const bool periodic = now >= nextPass;
+      if (periodic) {
+        nextPass += kPass;
+        if (nextPass <= now)
+          nextPass = now + kPass;  // a pass that overran by a whole period is not made up
+      }
+      woken_ = false;
       lock.unlock();
-      Link->WorkerPass(this);
+      const bool more = Link->WorkerPass(this, periodic);
       lock.lock();
-      wake_.wait_for(lock, kPass, [this] { return stop_; });
+      if (more)
+        continue;  // the next answer waiting is handled at once
+      wake_.wait_until(lock, nextPass, [this] { return stop_ || woken_; });
     }
     Link->workerRunning_ = false;
   }
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool stop_ = false;  // guarded by mutex_
+  bool stop_ = false;   // guarded by mutex_
+  bool woken_ = false;  // guarded by mutex_
   std::thread thread_;
 };
 
 thread_local TNewData* TNewData::current_ = nullptr;
+
+// The link as its protocol layers reach it. The layers call the first group with protoMutex_
+// held, the second from their actions after it is released.
+class TMdmLnk::LayerHost : public LinkLayerHost {
+ public:
+  explicit LayerHost(TMdmLnk& link) : link_(link) {}
+
+  std::uint32_t Ticks() const override { return link_.Now(); }
+  bool IsDebug() const override { return link_.isDebug_; }
+  void AddDebugMessage(const QString& message) override { link_.AddDebugMessage(message); }
+  QString RemoteName() const override { return link_.remoteName_; }
+  void SetRemoteName(const QString& name) override { link_.remoteName_ = name; }
+  bool TransfersAllowed() const override {
+    return !link_.session_->Wanted() || link_.session_->LoggedIn();
+  }
+
+  void SendBytes(const QByteArray& bytes) override {
+    link_.SendBytes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                    static_cast<int>(bytes.size()));
+  }
+  void RaiseShakeHands(const QString& remotePc, const QString& inStu, const QString& ps) override {
+    if (TShakeHandsEvent handler = link_.OnShakeHands)
+      handler(&link_, 0, remotePc, inStu, ps);
+  }
+  void RaiseTransFile(const QString& fileName, const QString& fileDir, qint64 fileSize,
+                      std::int16_t status, const QString& ps) override {
+    if (TTransFileEvent handler = link_.OnTransFile)
+      handler(&link_, fileName, fileDir, fileSize, status, ps);
+  }
+
+ private:
+  TMdmLnk& link_;
+};
 
 namespace {
 
@@ -107,7 +165,12 @@ int MsUntil(std::chrono::steady_clock::time_point when) {
 
 }  // namespace
 
-TMdmLnk::TMdmLnk(QObject* owner) : QObject(owner), comm_(std::make_unique<TComm>()) {
+TMdmLnk::TMdmLnk(QObject* owner)
+    : QObject(owner),
+      comm_(std::make_unique<TComm>()),
+      layerHost_(std::make_unique<LayerHost>(*this)),
+      session_(std::make_unique<PcLinkSession>(*layerHost_, timers_[2])),
+      transfer_(std::make_unique<FileTransfer>(*layerHost_, timers_[3])) {
   SetCommName(QStringLiteral("COM2"));
   incoming_.reserve(kReceiveBufferSize);
   parsing_.reserve(kReceiveBufferSize);
@@ -201,16 +264,6 @@ int TMdmLnk::RingCount() const {
   return ringCount_;
 }
 
-void TMdmLnk::SetWantedToShake(bool shake) {
-  std::lock_guard lock(protoMutex_);
-  wantedToShake_ = shake;
-}
-
-bool TMdmLnk::WantedToShake() const {
-  std::lock_guard lock(protoMutex_);
-  return wantedToShake_;
-}
-
 QString TMdmLnk::LastLine() const {
   std::lock_guard lock(protoMutex_);
   return platform::FromAnsi(modem_.LastLine());
@@ -232,6 +285,121 @@ void TMdmLnk::SetBaudRate(TBaudRate rate) {
   comm_->SetBaudRate(BaudRateBps(baudRate_));
 }
 
+int TMdmLnk::FilePackSize() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->PackSize();
+}
+
+void TMdmLnk::SetFilePackSize(int size) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->SetPackSize(size);
+}
+
+std::int16_t TMdmLnk::TFMode() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->Mode();
+}
+
+void TMdmLnk::SetTFMode(std::int16_t mode) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->SetMode(mode);
+}
+
+bool TMdmLnk::WantedToShake() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->Wanted();
+}
+
+void TMdmLnk::SetWantedToShake(bool shake) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetWanted(shake, linkState_ == 1);
+}
+
+QString TMdmLnk::Password() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->Password();
+}
+
+void TMdmLnk::SetPassword(const QString& password) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetPassword(password);
+}
+
+void TMdmLnk::SetMasterPassword(const QString& password) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetMasterPassword(password);
+}
+
+QString TMdmLnk::StationTag() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->StationTag();
+}
+
+void TMdmLnk::SetStationTag(const QString& tag) {
+  std::lock_guard lock(protoMutex_);
+  session_->SetStationTag(tag);
+}
+
+QString TMdmLnk::RemoteName() const {
+  std::lock_guard lock(protoMutex_);
+  return remoteName_;
+}
+
+bool TMdmLnk::LoggedIn() const {
+  std::lock_guard lock(protoMutex_);
+  return session_->LoggedIn();
+}
+
+QString TMdmLnk::ReceiveDir() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->ReceiveRoot();
+}
+
+void TMdmLnk::SetReceiveDir(const QString& dir) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->SetReceiveRoot(dir);
+}
+
+bool TMdmLnk::SendDataPack(const QString& address, const QString& command, std::uint16_t value,
+                           const std::uint8_t* data, int length) {
+  LinkActions after;
+  bool built = false;
+  {
+    // The lock is the builder's busy mark: one pack is built and remembered at a time.
+    std::lock_guard lock(protoMutex_);
+    built = transfer_->SendDataPack(address, command, value, data, length, after);
+  }
+  after.Run();
+  return built;
+}
+
+bool TMdmLnk::TransferFile(const QString& command, const QString& localFile,
+                           const QString& remotePath, const QString& remark, QString* error) {
+  LinkActions after;
+  bool started = true;
+  {
+    std::lock_guard lock(protoMutex_);
+    if (command == QLatin1String("INITIAL"))
+      started = transfer_->StartSend(localFile, remotePath, remark, after, error);
+    else if (command == QLatin1String("TRANS"))
+      transfer_->SendNextPack(after);
+    else
+      started = false;
+  }
+  after.Run();
+  return started;
+}
+
+FileTransfer::Progress TMdmLnk::TransferProgress() const {
+  std::lock_guard lock(protoMutex_);
+  return transfer_->CurrentProgress();
+}
+
+void TMdmLnk::AbandonTransfer(const QString& why) {
+  std::lock_guard lock(protoMutex_);
+  transfer_->Abandon(why);
+}
+
 bool TMdmLnk::SendIdle() const {
   std::lock_guard lock(sendMutex_);
   return sendIdle_;
@@ -251,10 +419,10 @@ void TMdmLnk::SaveOptions(QObject*, int windowHandle) {
   ini.WriteBool("Option", "WaitForCall", WaitForCall());
   ini.WriteBool("Option", "WantedToShake", WantedToShake());
   ini.WriteString("Option", "PhoneNumber", platform::ToAnsi(PhoneNumber()));
-  ini.WriteInteger("Option", "TFMode", tfMode_);
+  ini.WriteInteger("Option", "TFMode", TFMode());
   ini.WriteInteger("Option", "RingCount", RingCount());
   ini.WriteInteger("Window", "HWnd", windowHandle);
-  ini.WriteInteger("Option", "FilePackSize", filePackSize_);
+  ini.WriteInteger("Option", "FilePackSize", FilePackSize());
   QString error;
   if (!ini.Save(&error))
     AddDebugMessage(error);
@@ -319,6 +487,13 @@ void TMdmLnk::Activate(bool open) {
   }
   if (open) {
     SwitchPort(true);
+    if (direct_) {
+      // A cable: the line is up as soon as the port is open.
+      std::lock_guard lock(protoMutex_);
+      linkState_ = 1;
+      session_->Connected(!waitForCall_);
+      transfer_->Connected();
+    }
     if (flgCreateThd_ && !worker_) {
       auto worker = std::make_unique<TNewData>(this);
       try {
@@ -337,6 +512,13 @@ void TMdmLnk::Activate(bool open) {
     std::lock_guard lock(protoMutex_);
     for (ProtocolTimer& t : timers_)
       t.state = '0';
+    // Nothing can move a transfer on once the port is closed: a file being received is dropped
+    // (the old one stays) and a send file is closed.
+    transfer_->Abandon(QStringLiteral("the link closed"));
+    if (direct_) {
+      session_->Disconnected();
+      linkState_ = 0;
+    }
   }
   SwitchPort(false);
 }
@@ -354,7 +536,8 @@ void TMdmLnk::ResetReceiveState() {
   }
   parsing_.clear();
   lines_.Clear();
-  packActive_ = false;
+  packParser_.Reset();
+  rxMasker_ = IdentificationMasker();
   forwardLines_.Clear();
   forwarding_ = false;
   lfEndsConnect_ = false;
@@ -505,6 +688,7 @@ void TMdmLnk::PortSendEmpty(QObject* sender) {
     sendIdle_ = true;
   }
   sendWake_.notify_all();
+  WakeWorker();  // the next pack may go
   if (TNotifyEvent handler = OnSendBufEmpty)
     handler(sender);
 }
@@ -537,15 +721,22 @@ void TMdmLnk::PortDataReceived(QObject* sender, const std::uint8_t* buffer, std:
     incoming_.insert(incoming_.end(), buffer, buffer + take);
     droppedBytes_ += length - take;
   }
-  if (isDebug_) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    QByteArray dump;
+  WakeWorker();
+  // The masker follows every byte, so that it knows where a password starts when the dump is
+  // switched on in the middle of a line.
+  QByteArray dump;
+  if (isDebug_)
     dump.reserve(length * 3);
-    for (std::uint16_t i = 0; i < length; ++i) {
-      dump += kHex[buffer[i] >> 4];
-      dump += kHex[buffer[i] & 0x0F];
-      dump += ' ';
-    }
+  for (std::uint16_t i = 0; i < length; ++i) {
+    const bool secret = rxMasker_.Secret(buffer[i]);
+    if (!isDebug_)
+      continue;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    dump += secret ? '*' : kHex[buffer[i] >> 4];
+    dump += secret ? '*' : kHex[buffer[i] & 0x0F];
+    dump += ' ';
+  }
+  if (isDebug_) {
     AddDebugMessage(
         QStringLiteral("In: Data(len=%1)[%2]").arg(length).arg(QString::fromLatin1(dump)));
   }
@@ -602,7 +793,12 @@ void TMdmLnk::FindForwardedRuns(const std::uint8_t* buffer, std::uint16_t length
     runs.emplace_back(begin, length);
 }
 
-void TMdmLnk::WorkerPass(QObject* worker) {
+void TMdmLnk::WakeWorker() {
+  if (worker_)
+    worker_->Wake();
+}
+
+bool TMdmLnk::WorkerPass(QObject* worker, bool periodic) {
   // Each step decides under the protocol lock; its sends and events run after the lock is
   // released, before the next step looks at the state again.
   LinkActions after;
@@ -623,15 +819,20 @@ void TMdmLnk::WorkerPass(QObject* worker) {
     ServiceTimers(Now(), after);
   }
   after.Run();
+  // TFMode 0 streams one pack per 50 ms pass: a station that takes in one pass's worth of bytes
+  // at a time keeps up. TFMode 1 sends as soon as the last pack is acknowledged.
   if (linkState_ == 1 && loadFTCP_ && SendIdle()) {
     {
       std::lock_guard lock(protoMutex_);
-      TransferNextPack(after);
+      if (periodic || transfer_->Mode() == 1)
+        TransferNextPack(after);
     }
     after.Run();
   }
   if (TNotifyEvent handler = OnDoExFunc)
     handler(worker);
+  std::lock_guard lock(protoMutex_);
+  return modem_.CodesWaiting();
 }
 
 void LinkActions::Run() {
@@ -664,22 +865,33 @@ void TMdmLnk::ParseBytes(const std::uint8_t* bytes, std::size_t count, LinkActio
   parsedBytes_ += count;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t b = bytes[i];
-    if (packActive_) {
+    if (packParser_.Active()) {
       FeedDataPack(b);
       continue;
     }
-    if (loadFTCP_ && b == 0xAA) {
+    if (loadFTCP_ && b == kPackStart) {
       // A data pack shares the line buffer: a partly received text line is given up.
       lines_.Clear();
-      StartDataPack(b);
+      packParser_.Start(b);
       continue;
     }
-    if (!isModem_)
+    if (!isModem_ && !direct_)
       continue;  // already forwarded to the owner; nothing for the link in it
-    if (lines_.Feed(b)) {
+    if (!lines_.Feed(b))
+      continue;
+    if (isModem_) {
       std::lock_guard lock(protoMutex_);
       modem_.LineReceived(lines_.Line(), after);
+      continue;
     }
+    // A direct line has no modem between the stations: each line is handled as it comes, in
+    // stream order with the packs around it.
+    LinkActions now;
+    {
+      std::lock_guard lock(protoMutex_);
+      DirectLineReceived(lines_.Line(), now);
+    }
+    now.Run();
   }
 }
 
@@ -705,42 +917,120 @@ void TMdmLnk::ServiceTimers(std::uint32_t now, LinkActions& after) {
   }
 }
 
-void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions&) {
-  // The PC-link session resends its prompt, identification or keep-alive line here.
+void TMdmLnk::SessionTimerExpired(ProtocolTimer&, LinkActions& after) {
+  session_->TimerExpired(after);
 }
 
-void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions&) {
-  // The file transfer resends its last line or pack, or gives up, here.
+void TMdmLnk::TransferTimerExpired(ProtocolTimer&, LinkActions& after) {
+  transfer_->TimerExpired(after);
 }
 
-void TMdmLnk::TransferNextPack(LinkActions&) {
-  // The file transfer sends its next data pack here while connected and no write is pending.
+void TMdmLnk::TransferNextPack(LinkActions& after) {
+  transfer_->SendNextPack(after);
 }
 
-void TMdmLnk::UpperLineReceived(int, const QByteArray&, LinkActions&) {
-  // The PC-link session takes its login and handshake lines (codes 9, 10, 11) here, the file
-  // transfer its "_FILE|" lines (code 12).
+void TMdmLnk::UpperLineReceived(int code, const QByteArray& line, LinkActions& after) {
+  const QString text = platform::FromAnsi(line);
+  switch (code) {
+    case kCodeLoginPass:
+      session_->LoginPassLine(text, after);
+      break;
+    case kCodeThisIsPc:
+      session_->IdentificationLine(text, after);
+      break;
+    case kCodeShake:
+      session_->ShakeLine(text, after);
+      break;
+    case kCodeFile:
+      if (loadFTCP_)
+        transfer_->TransferLine(text, after);
+      break;
+    default:
+      break;
+  }
 }
 
-void TMdmLnk::Connected(int, LinkActions&) {
-  // The PC-link session starts its login here when WantedToShake is set (prompting when this
-  // side answered, waiting for the prompt when it dialled), and the file transfer resets its
-  // pack counter and last pack text.
+void TMdmLnk::Connected(int outstanding, LinkActions&) {
+  // The side that dialled (the dial command was outstanding) waits for the prompt.
+  session_->Connected(outstanding == 0);
+  transfer_->Connected();
 }
 
 void TMdmLnk::Disconnected(LinkActions&) {
-  // The connection has ended: the session and the transfer forget it here. (The modem layer
-  // has already stopped the SessionTimer and cleared RemoteName.)
+  session_->Disconnected();
 }
 
-void TMdmLnk::StartDataPack(std::uint8_t) {
-  // The data-pack receiver (header with checksum, data with CRC) takes over from the start byte
-  // once the file transfer is in place; until then the start byte only ends the text line.
-  packActive_ = false;
+void TMdmLnk::DirectLineReceived(QByteArrayView line, LinkActions& after) {
+  // As the modem layer logs its lines: every one with IsDebug, else those naming the other
+  // station; an identification never with its password.
+  const QString remote = remoteName_.trimmed();
+  if (isDebug_ || !remote.isEmpty()) {
+    const QString text = platform::FromAnsi(line.toByteArray());
+    if (isDebug_ || text.contains(remoteName_))
+      AddDebugMessage(PcLinkSession::MaskIdentification(text));
+  }
+  const int code = ClassifyLine(line);
+  if (code >= kCodeLoginPass && code <= kCodeFile)
+    UpperLineReceived(code, line.toByteArray(), after);
 }
 
-void TMdmLnk::FeedDataPack(std::uint8_t) {
-  packActive_ = false;
+void TMdmLnk::FeedDataPack(std::uint8_t byte) {
+  const DataPackParser& p = packParser_;
+  switch (packParser_.Feed(byte)) {
+    case DataPackParser::Result::More:
+      return;
+    case DataPackParser::Result::Pack:
+      DeliverPack();
+      return;
+    case DataPackParser::Result::BadChecksum:
+      AddDebugMessage(QStringLiteral("Bad DataPack command ChkSum"));
+      if (TCmdDataNotifyEvent handler = OnChkSumErr) {
+        static const std::uint8_t kNothing = 0;
+        handler(nullptr, p.Header().data(), kPackHeaderSize, &kNothing, 0);
+      }
+      return;
+    case DataPackParser::Result::BadCrc:
+      AddDebugMessage(QString::asprintf("Bad DataPack data len=%d CRCValue:%4.4x<>%4.4x",
+                                        p.DataLength(), p.ComputedCrc(), p.ReceivedCrc()));
+      if (TCmdDataNotifyEvent handler = OnChkCRCErr) {
+        handler(nullptr, p.Header().data(), kPackHeaderSize, p.Data(),
+                static_cast<std::uint16_t>(p.DataLength()));
+      }
+      return;
+    case DataPackParser::Result::Oversized:
+      AddDebugMessage(QStringLiteral("Bad DataPack data len=%1: more than %2 bytes")
+                          .arg(p.DataLength())
+                          .arg(kMaxReceivedPackData));
+      return;
+  }
+}
+
+void TMdmLnk::DeliverPack() {
+  const DataPackParser& p = packParser_;
+  const auto length = static_cast<std::uint16_t>(p.DataLength());
+  switch (p.Command()) {
+    case kPackFileData: {
+      if (!loadFTCP_)
+        return;
+      LinkActions after;
+      {
+        std::lock_guard lock(protoMutex_);
+        transfer_->FileDataPack(p.Header(), p.Data(), length, after);
+      }
+      after.Run();
+      return;
+    }
+    case kPackText: {
+      const auto* text = reinterpret_cast<const char*>(p.Data());
+      AddDebugMessage(QStringLiteral("receive cmd_f1 :") +
+                      platform::FromAnsi(QByteArray(text, qstrnlen(text, length))));
+      return;
+    }
+    default:
+      if (TCmdDataNotifyEvent handler = OnRecvCmdData)
+        handler(nullptr, p.Header().data(), kPackHeaderSize, p.Data(), length);
+      return;
+  }
 }
 
 void TMdmLnk::AddDebugMessage(const QString& message) {
@@ -759,6 +1049,8 @@ void TMdmLnk::AddDebugMessage(const QString& message) {
     }
     debugList_.append(message);
   }
+  if (debugTap_)
+    debugTap_(message);
   if (rolledOver) {
     if (TNotifyEvent handler = OnMsgListClear)
       handler(this);

@@ -25,7 +25,11 @@
 // and events.
 
 #include "link/BaudRate.h"
+#include "link/DataPack.h"
+#include "link/FileTransfer.h"
+#include "link/LinkLayer.h"
 #include "link/ModemLayer.h"
+#include "link/PcLinkSession.h"
 #include "link/SerialLink.h"
 #include "platform/Time.h"
 #include "transport/Comm.h"
@@ -55,33 +59,9 @@ using TShakeHandsEvent = std::function<void(QObject* sender, int inStep, const Q
                                             const QString& inStu, const QString& ps)>;
 using TTransFileEvent =
     std::function<void(QObject* sender, const QString& fileName, const QString& fileDir,
-                       int fileSize, std::int16_t status, const QString& ps)>;
-
-// One of the link's four protocol timers: 0 unused, 1 modem line supervision, 2 PC-link session,
-// 3 file transfer.
-struct ProtocolTimer {
-  char state = '0';  // '0' stopped
-  std::uint32_t period = 0;
-  std::uint32_t start = 0;  // tick at which the current period began
-  int counter = 0;          // tries left, or the line timer's reason code
-  QString text;             // the transfer timer keeps its last line here
-};
+                       qint64 fileSize, std::int16_t status, const QString& ps)>;
 
 class TNewData;
-
-// What a protocol layer decided under the link's protocol lock, carried out by the worker after
-// releasing it: sends can wait for the port to drain, and event handlers may call back into the
-// link. Worker only.
-class LinkActions {
- public:
-  void Add(std::function<void()> action) { actions_.push_back(std::move(action)); }
-  // Runs the actions in the order they were added (an action may add more; they run too) and
-  // leaves the list empty.
-  void Run();
-
- private:
-  std::vector<std::function<void()>> actions_;
-};
 
 class TMdmLnk : public QObject, public SerialLink, private ModemClient {
  public:
@@ -133,15 +113,20 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
   void SetRingCount(int count);
   QString OptionFile() const { return optionFile_; }
   void SetOptionFile(const QString& name) { optionFile_ = name; }
-  int FilePackSize() const { return filePackSize_; }
-  void SetFilePackSize(int size) { filePackSize_ = size; }
+  // Data bytes per file data pack, the same on both stations: 1 to kMaxPackData (0, as
+  // constructed, is not usable: a transfer needs it set).
+  int FilePackSize() const;
+  void SetFilePackSize(int size);
+  // Runs the PC-link session on connections. Setting it while connected starts the session as
+  // the answering side; clearing it stops the session.
   bool WantedToShake() const;
   void SetWantedToShake(bool shake);
   bool WaitForCall() const;
   bool LoadFTCP() const { return loadFTCP_; }
   void SetLoadFTCP(bool load) { loadFTCP_ = load; }
-  std::int16_t TFMode() const { return tfMode_; }
-  void SetTFMode(std::int16_t mode) { tfMode_ = mode; }
+  // File-transfer acknowledgement: 0 packs stream, 1 each pack waits for its acknowledgement.
+  std::int16_t TFMode() const;
+  void SetTFMode(std::int16_t mode);
   bool IsDebug() const { return isDebug_; }
   void SetIsDebug(bool debug) { isDebug_ = debug; }
   bool FlgCreateThd() const { return flgCreateThd_; }
@@ -151,6 +136,43 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
   void SetHost(const QString& host) { host_ = host; }
   int Port() const { return port_; }
   void SetPort(int port) { port_ = port; }
+
+  // --- PC-link session (see PcLinkSession.h) ---
+  QString Password() const;
+  void SetPassword(const QString& password);
+  // A second password that logs in; empty (the default) for none.
+  void SetMasterPassword(const QString& password);
+  QString StationTag() const;
+  void SetStationTag(const QString& tag);
+  // The other station's name as learned in the session.
+  QString RemoteName() const;
+  // The login of the current session has succeeded.
+  bool LoggedIn() const;
+
+  // --- direct line ---
+  // A line without modems (a cable): connected (LinkState 1) from the open, no modem commands
+  // and no status-line supervision; received lines are classified as with a modem, so the
+  // session and the transfer run unchanged. In the session, a station that waits for calls
+  // (WaitForCall) plays the answering side, the other the calling side. Set while closed.
+  bool Direct() const { return direct_; }
+  void SetDirect(bool direct) { direct_ = direct; }
+
+  // --- file transfer (see FileTransfer.h) ---
+  // Where offered files are stored (empty, the default: the application directory).
+  QString ReceiveDir() const;
+  void SetReceiveDir(const QString& dir);
+  // Builds a data pack from its address and command texts and sends it. False, with a debug
+  // line, when the command text has fewer than four hexadecimal bytes or the length does not fit.
+  bool SendDataPack(const QString& address, const QString& command, std::uint16_t value,
+                    const std::uint8_t* data, int length);
+  // "INITIAL": starts sending localFile, to be stored as remotePath below the other station's
+  // receive directory (false, with the reason in *error, when it cannot start). "TRANS": sends
+  // the next pack when one is due (the worker does so by itself).
+  bool TransferFile(const QString& command, const QString& localFile, const QString& remotePath,
+                    const QString& remark, QString* error = nullptr);
+  FileTransfer::Progress TransferProgress() const;
+  // Ends a transfer in progress without an event: the owner gives up.
+  void AbandonTransfer(const QString& why);
 
   // --- state ---
   bool PortOpen() const { return portOpen_; }
@@ -169,6 +191,10 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
   void AddDebugMessage(const QString& message);
   // A copy of the debug list. Any thread.
   QStringList DebugLines() const;
+  // Sees every debug line as it is added, on the thread that adds it (a front end that shows
+  // them). Set while closed.
+  using DebugTap = std::function<void(const QString& line)>;
+  void SetDebugTap(DebugTap tap) { debugTap_ = std::move(tap); }
 
   // Sees every byte the worker parses, in order (diagnostics and tests). Set while closed.
   using ParseTap = std::function<void(const std::uint8_t* bytes, std::size_t count)>;
@@ -220,20 +246,27 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
 
   // Worker. The protocol steps run with protoMutex_ held and leave their sends and events to
   // `after`.
-  void WorkerPass(QObject* worker);
+  // One pass; `periodic` for the pass of the 50 ms schedule (TFMode 0 sends its packs on those
+  // only), false for one woken by work. True when work is left for another pass at once (received
+  // modem answers still waiting).
+  bool WorkerPass(QObject* worker, bool periodic);
   void ProcessIncoming(LinkActions& after);
   void ParseBytes(const std::uint8_t* bytes, std::size_t count, LinkActions& after);
   void ServiceTimers(std::uint32_t now, LinkActions& after);
   void SessionTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void TransferTimerExpired(ProtocolTimer& timer, LinkActions& after);
   void TransferNextPack(LinkActions& after);
-  void StartDataPack(std::uint8_t first);
   void FeedDataPack(std::uint8_t byte);
+  void DeliverPack();
+  // Wakes the worker for a pass now: bytes arrived or a write drained.
+  void WakeWorker();
 
   // ModemClient: where the PC-link session and the file transfer take over (protoMutex_ held).
   void UpperLineReceived(int code, const QByteArray& line, LinkActions& after) override;
   void Connected(int outstanding, LinkActions& after) override;
   void Disconnected(LinkActions& after) override;
+  // Direct line: a received line handed to the session or the transfer at once.
+  void DirectLineReceived(QByteArrayView line, LinkActions& after);
 
   void SaveDebugLines(const QString& path, const QStringList& lines) const;
 
@@ -247,12 +280,9 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
   QString phoneNumber_;                         // guarded by protoMutex_
   int ringCount_ = 0;                           // guarded by protoMutex_
   QString optionFile_ = QStringLiteral("Option.ini");
-  int filePackSize_ = 0;
-  bool wantedToShake_ = false;  // guarded by protoMutex_
-  bool waitForCall_ = true;     // guarded by protoMutex_
+  bool waitForCall_ = true;  // guarded by protoMutex_
   std::atomic<bool> loadFTCP_{false};
   std::atomic<bool> isModem_{false};
-  std::int16_t tfMode_ = 0;
   std::atomic<bool> isDebug_{false};
   bool flgCreateThd_ = true;
   std::atomic<bool> flgAutoWriteDebugFile_{true};
@@ -261,6 +291,7 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
 
   std::atomic<bool> portOpen_{false};
   std::atomic<int> linkState_{0};  // -1 power failure, 0 idle, 1 connected, 2 hanging up
+  std::atomic<bool> direct_{false};
 
   // One write outstanding at a time. sendMutex_ guards the group: SendBytes tests and clears
   // sendIdle_ in one step under it, so two threads can never both find the port idle.
@@ -294,7 +325,7 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
 
   // Worker-only parser state.
   LineAssembler lines_;
-  bool packActive_ = false;
+  DataPackParser packParser_;
   ParseTap parseTap_;
   std::atomic<std::uint64_t> parsedBytes_{0};
 
@@ -303,13 +334,20 @@ class TMdmLnk : public QObject, public SerialLink, private ModemClient {
   // sending or raising an event.
   mutable std::recursive_mutex protoMutex_;
   QString remoteName_;
-  QString password_ = QStringLiteral("kiv");
   std::array<ProtocolTimer, 4> timers_;
+  class LayerHost;
+  std::unique_ptr<LayerHost> layerHost_;
+  std::unique_ptr<PcLinkSession> session_;  // its timer is timers_[2]
+  std::unique_ptr<FileTransfer> transfer_;  // its timer is timers_[3]
   ModemLayer modem_{*this, *this, timers_[1], timers_[2]};
   TickSource tickSource_;  // set while closed; read by the worker
 
+  // UI thread: finds the passwords in received bytes, which the hex dump must not show.
+  IdentificationMasker rxMasker_;
+
   mutable std::mutex debugMutex_;
   QStringList debugList_;
+  DebugTap debugTap_;
 
   std::unique_ptr<TNewData> worker_;
   std::atomic<bool> workerRunning_{false};

@@ -1,6 +1,7 @@
 #include "link/ModemLayer.h"
 
 #include "link/MdmLnk.h"
+#include "link/PcLinkSession.h"
 #include "platform/CodePage.h"
 
 #include <algorithm>
@@ -149,7 +150,7 @@ void ModemLayer::LineReceived(QByteArrayView line, LinkActions& after) {
   if (link_.isDebug_ || !remote.isEmpty()) {
     const QString text = platform::FromAnsi(bytes);
     if (link_.isDebug_ || text.contains(link_.remoteName_))
-      Debug(text, after);
+      Debug(PcLinkSession::MaskIdentification(text), after);
   }
   const int code = ClassifyLine(line);
   if (code == kNoCode)
@@ -158,7 +159,7 @@ void ModemLayer::LineReceived(QByteArrayView line, LinkActions& after) {
   // (the "+++AT" echo, then OK) waits for the next pass instead of being lost.
   if (received_.size() >= kReceivedCodeLimit) {
     Debug(QStringLiteral("Modem line dropped, %1 answers still waiting: ").arg(kReceivedCodeLimit) +
-              platform::FromAnsi(bytes),
+              PcLinkSession::MaskIdentification(platform::FromAnsi(bytes)),
           after);
     return;
   }

@@ -184,6 +184,8 @@ class ModemLayer {
 
   // The line of the code handled last, as received (empty when a time-out set the code).
   const QByteArray& LastLine() const { return lastLine_; }
+  // Received codes are waiting for the passes to come (one is handled per pass).
+  bool CodesWaiting() const { return !received_.empty(); }
 
  private:
   struct Received {

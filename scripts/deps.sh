@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need (iproute2: the tests and
 # demos run in a loopback-only network namespace); with the argument "package", also those that
-# make deb and make check-deb need, with "fuzz" those of make fuzz.
+# make deb and make check-deb need, with "fuzz" those of make fuzz, with "bench" the baseline
+# programs the benchmarks compare with (lrzsz: sz and rz).
 # Does nothing when they are all present, so it is cheap to run before every build.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
 case "${1-}" in
   package) packages+=(lintian desktop-file-utils man-db) ;;  # make deb, make check-deb
   fuzz) packages+=(clang libclang-rt-dev) ;;                  # make fuzz
+  bench) packages+=(lrzsz) ;;                                 # make bench
 esac
 
 missing=()

@@ -33,7 +33,7 @@ if [ "${XV4_README_NETNS:-}" != 1 ]; then
   exit 77
 fi
 
-for program in xv4sim xv4ctl; do
+for program in xv4sim xv4ctl xv4link; do
   [ -x "$build/bin/$program" ] || { echo "readme-examples: $build/bin/$program is missing" >&2; exit 1; }
 done
 . "$here/demo-data.sh"

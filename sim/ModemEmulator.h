@@ -204,6 +204,9 @@ struct ModemOptions {
   // rings.
   std::chrono::milliseconds ringInterval{1000};
   int ringLimit = 10;
+  // Modem pair and null modem: every N-th data pack crossing the line (each way) has a bit of its
+  // data flipped (PackFault.h); 0 off.
+  int corruptEvery = 0;
 };
 
 // Receives the modems' traffic lines, on the thread that serves them.

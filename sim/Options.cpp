@@ -73,9 +73,10 @@ std::optional<std::optional<std::string>> ParseLineOption(
     const std::string& name, bool hasInlineValue,
     const std::function<std::optional<std::string>()>& takeValue, SimOptions* options,
     std::vector<std::string>* given) {
-  static const char* const kNames[] = {
-      "--modem",       "--modem-pair",  "--null-modem", "--modem-dial",    "--modem-drop-after",
-      "--modem-delay", "--modem-guard", "--line-bps",   "--ring-interval", "--ring-limit"};
+  static const char* const kNames[] = {"--modem",       "--modem-pair",       "--null-modem",
+                                       "--modem-dial",  "--modem-drop-after", "--modem-delay",
+                                       "--modem-guard", "--line-bps",         "--ring-interval",
+                                       "--ring-limit",  "--corrupt-every"};
   if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames))
     return std::nullopt;
   // One of them, without an error (std::nullopt would say: not one of them).
@@ -141,6 +142,8 @@ std::optional<std::optional<std::string>> ParseLineOption(
   }
   if (name == "--ring-interval")
     return milliseconds(1, 600'000, &m.ringInterval);
+  if (name == "--corrupt-every")
+    return number(0, std::numeric_limits<int>::max(), &m.corruptEvery);
   return number(0, 1000, &m.ringLimit);  // --ring-limit
 }
 
@@ -161,6 +164,8 @@ std::optional<std::string> CheckLineOptions(const SimOptions& o,
       return name + " needs --modem-pair";
     if (name == "--line-bps" && !o.modem && !o.modemPair && !o.nullModem)
       return name + " needs --modem, --modem-pair or --null-modem";
+    if (name == "--corrupt-every" && !o.modemPair && !o.nullModem)
+      return name + " needs --modem-pair or --null-modem";
   }
   return std::nullopt;
 }
@@ -320,6 +325,10 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
     } else if (name == "--pace") {
       error = flag();
       o.serial.pace = true;
+    } else if (name == "--pty-link") {
+      if (!takeValue() || value.empty())
+        return "option --pty-link needs a path prefix";
+      o.ptyLink = value;
     } else if (name == "--capture") {
       if (!takeValue() || value.empty())
         return "option --capture needs a file name";
@@ -403,6 +412,8 @@ std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args
   }
   if (o.serialPty && !o.serialDevice.empty())
     return "--serial-pty and --serial cannot be used together";
+  if (!o.ptyLink.empty() && !o.modemPair && !o.nullModem)
+    return "--pty-link needs --modem-pair or --null-modem";
   if (auto e = CheckLineOptions(o, lineOptions))
     return e;
   if (!o.udp && !o.serialPty && o.serialDevice.empty() && !o.modemPair && !o.nullModem)
@@ -557,6 +568,15 @@ Modems and lines:
                           bit times each (115200 moves 11520 bytes/s).
                           Default: unpaced, and CONNECT reports the speed the
                           tool set on its port
+  --pty-link PREFIX       with --modem-pair or --null-modem: also make the
+                          symbolic links PREFIXA and PREFIXB to the two
+                          terminals (an existing link is replaced; removed at
+                          exit), so that scripts can name them in advance
+  --corrupt-every N       with --modem-pair or --null-modem: every N-th data
+                          pack that crosses the line (start byte 0xAA, each
+                          way) arrives with one bit of its data flipped, so
+                          that the station's CRC check fails. Traffic line:
+                            xv4sim: line A->B: data pack 50 corrupted
   Modem commands, answers and calls are traffic lines, e.g.
     xv4sim: modem "AT&F" -> OK
     xv4sim: modem A "ATDT5551234" -> dialing 5551234

@@ -48,6 +48,8 @@ struct SimOptions {
   bool modemPair = false;
   bool nullModem = false;
   ModemOptions modemOptions;
+  // --pty-link PREFIX: symbolic links PREFIX + "A" and PREFIX + "B" to the pair's terminals.
+  std::string ptyLink;
 };
 
 // Parses the arguments after the program name. Returns an error message, or nothing on success.

@@ -1,5 +1,6 @@
 #include "sim/PtyPairServer.h"
 
+#include "sim/PackFault.h"
 #include "sim/Posix.h"
 
 #include <poll.h>
@@ -37,7 +38,16 @@ struct PtyPairServer::Impl {
     }
     void ToLine(std::span<const std::uint8_t> bytes) override {
       if (pair.call == Call::kUp)
-        wire.Push(bytes.data(), bytes.size(), pair.now);
+        ToWire(bytes);
+    }
+    // Bytes onto the line towards the other side, through the line's fault.
+    void ToWire(std::span<const std::uint8_t> bytes) {
+      std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
+      if (corrupter.Apply(copy) > 0) {
+        pair.Log("line " + name + "->" + pair.Other(index).name + ": data pack " +
+                 std::to_string(corrupter.Packs()) + " corrupted");
+      }
+      wire.Push(copy.data(), copy.size(), pair.now);
     }
     void Dial(const std::string&) override { pair.Dial(index); }
     void Answer() override { pair.Answer(index); }
@@ -51,6 +61,7 @@ struct PtyPairServer::Impl {
     bool present = false;                          // the tool has the port open
     std::deque<std::uint8_t> output;               // for this side's terminal
     PacedWire wire;                                // from this side to the other
+    PackCorrupter corrupter;                       // the fault of that direction
     std::optional<ModemEmulator> modem;            // modem pair only
     std::optional<Clock::time_point> pausedUntil;  // after a read error
     // A dial or an answer of this side that fails on its own (not a call between the two).
@@ -159,7 +170,7 @@ void PtyPairServer::Impl::FromTerminal(Side& side, std::span<const std::uint8_t>
   if (side.modem)
     side.modem->FromTerminal(bytes, now);
   else
-    side.wire.Push(bytes.data(), bytes.size(), now);
+    side.ToWire(bytes);
 }
 
 void PtyPairServer::Impl::Tick() {
@@ -231,6 +242,7 @@ void PtyPairServer::Start(Kind kind, const ModemOptions& options) {
   for (Impl::Side& side : impl->sides) {
     side.pty = OpenPty();
     side.wire = PacedWire(options.lineBps);
+    side.corrupter = PackCorrupter(options.corruptEvery);
     if (kind == Kind::kModemPair)
       side.modem.emplace(side, options.guardTime);
     impl->watch.Add(side.pty.path);

@@ -178,6 +178,21 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return SetupError(e.what());
   }
+  // Links to the pair's terminals: only a link may be replaced, never a file that is there.
+  std::vector<std::string> links;
+  for (int side = 0; side < 2 && !options.ptyLink.empty(); ++side) {
+    const std::string link = options.ptyLink + (side == 0 ? "A" : "B");
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+      ::unlink(link.c_str());
+    if (::symlink(pair.Path(side).c_str(), link.c_str()) != 0) {
+      const std::string why = "cannot make the link " + link + ": " + std::strerror(errno);
+      for (const std::string& made : links)
+        ::unlink(made.c_str());
+      return SetupError(why);
+    }
+    links.push_back(link);
+  }
   // Every transport is up before the first listening line, so a script that waits for one may
   // use them all.
   if (udp.Running()) {
@@ -208,6 +223,8 @@ int main(int argc, char** argv) {
   serial.Stop();
   drawer.Stop();
   pair.Stop();
+  for (const std::string& link : links)
+    ::unlink(link.c_str());
   if (!options.quiet) {
     const EngineStats stats = engine.Stats();
     std::fprintf(stderr, "%s: stopped by %s after %d requests\n", kProgram,

@@ -135,11 +135,13 @@ TEST(SimOptions, ModemAndLineOptionsAndTheirCombinations) {
   EXPECT_EQ(o.modemOptions.lineBps, 115200);
 
   SimOptions pair;
-  ASSERT_FALSE(Parse(Words("--modem-pair --ring-interval 250 --ring-limit 4"), &pair));
+  ASSERT_FALSE(
+      Parse(Words("--modem-pair --ring-interval 250 --ring-limit 4 --corrupt-every 50"), &pair));
   EXPECT_TRUE(pair.modemPair);
   EXPECT_FALSE(pair.udp) << "a pair alone opens no UDP port";
   EXPECT_EQ(pair.modemOptions.ringInterval.count(), 250);
   EXPECT_EQ(pair.modemOptions.ringLimit, 4);
+  EXPECT_EQ(pair.modemOptions.corruptEvery, 50);
 
   const std::vector<std::string> bad[] = {
       {"--modem"},
@@ -149,6 +151,8 @@ TEST(SimOptions, ModemAndLineOptionsAndTheirCombinations) {
       {"--serial-pty", "--modem", "--ring-limit", "3"},
       {"--line-bps", "9600"},
       {"--null-modem", "--line-bps", "10"},
+      {"--serial-pty", "--modem", "--corrupt-every", "5"},
+      {"--serial-pty", "--pty-link", "/tmp/line-"},
       {"--serial-pty", "--modem=1"},
       {"--modem-pair", "--modem-guard", "6000"},
   };
@@ -208,7 +212,8 @@ TEST(SimOptions, HelpNamesEveryOption) {
              "--info-file --nak-first --drop-every --silent-after --corrupt-first --delay "
              "--split-at --split-gap --garbage --false-start --bad-checksum-first --quiet --help "
              "--version --modem --modem-dial --modem-delay --modem-guard --modem-drop-after "
-             "--modem-pair --ring-interval --ring-limit --null-modem --line-bps"))
+             "--modem-pair --ring-interval --ring-limit --null-modem --line-bps "
+             "--corrupt-every --pty-link"))
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

@@ -21,7 +21,7 @@ class TMdmLnkTestAccess {
     link.PortDataReceived(nullptr, bytes.data(), static_cast<std::uint16_t>(bytes.size()));
   }
   // One pass of the worker: parses what was received, services the modem and the timers.
-  static void WorkerPass(TMdmLnk& link) { link.WorkerPass(nullptr); }
+  static void WorkerPass(TMdmLnk& link) { link.WorkerPass(nullptr, true); }
   // The worker's byte parser (its debug lines and queue reports added afterwards), and the line
   // classifier it uses (a plain function of the modem layer).
   static void ParseBytes(TMdmLnk& link, std::span<const std::uint8_t> bytes) {
