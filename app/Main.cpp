@@ -8,6 +8,7 @@
 #include "appcore/ParamBlocks.h"
 #include "link/BaudRate.h"
 #include "platform/MessageBox.h"
+#include "platform/Signals.h"
 #include "transport/Comm.h"
 #include "widgets/Edit.h"
 #include "widgets/Fonts.h"
@@ -25,14 +26,9 @@
 #include <QRegularExpression>
 #include <QResizeEvent>
 #include <QShowEvent>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <cerrno>
 #include <csignal>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace xv4 {
 
@@ -42,25 +38,6 @@ namespace {
 
 QString U(const char* utf8) {
   return QString::fromUtf8(utf8);
-}
-
-// SIGTERM and SIGHUP reach the UI thread through a self-pipe.
-int g_signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_signalPending = 0;
-QPointer<QSocketNotifier> g_signalNotifier;
-
-// Async-signal context: only write() to the pipe.
-extern "C" void OnTerminationSignal(int signo) {
-  const int savedErrno = errno;
-  if (g_signalPending != 0) {
-    std::signal(signo, SIG_DFL);
-    std::raise(signo);  // delivered when this handler returns
-  } else {
-    g_signalPending = 1;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-  }
-  errno = savedErrno;
 }
 
 // The local UDP port of the device session: 5001, unless XV4_LOCAL_PORT names another.
@@ -611,23 +588,8 @@ void TMainForm::SetBounds(const QString& name, const QRect& bounds) {
 }
 
 void CloseOnTerminationSignals(TMainForm* form) {
-  if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-    return;
-  delete g_signalNotifier;
-  g_signalNotifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, form);
-  QObject::connect(g_signalNotifier, &QSocketNotifier::activated, form, [form] {
-    char drain[16];
-    while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
-    }
-    g_signalPending = 0;
-    form->CloseWhenIdle();
-  });
-  struct sigaction action {};
-  action.sa_handler = OnTerminationSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (const int signo : {SIGTERM, SIGHUP})
-    ::sigaction(signo, &action, nullptr);
+  if (platform::CatchSignals({SIGTERM, SIGHUP}, platform::RepeatedSignal::AsksAgain))
+    platform::DeliverCaughtSignals(form, [form](int) { form->CloseWhenIdle(); });
 }
 
 }  // namespace xv4

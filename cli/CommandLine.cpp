@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "platform/Arguments.h"
+
 #include <QCoreApplication>
 
 namespace xv4::cli {
@@ -10,27 +12,7 @@ const QStringList kCommands = {QStringLiteral("test"),     QStringLiteral("drawe
                                QStringLiteral("program"),  QStringLiteral("info"),
                                QStringLiteral("settings"), QStringLiteral("ports")};
 
-std::optional<int> ParseInt(const QString& text) {
-  bool ok = false;
-  const int v = text.toInt(&ok, 10);
-  if (!ok || text.startsWith(QLatin1Char('+')) || text.contains(QLatin1Char(' ')))
-    return std::nullopt;
-  return v;
-}
-
-std::optional<QString> NumberInRange(const QString& option, const QString& text, int low, int high,
-                                     int* out) {
-  const std::optional<int> v = ParseInt(text);
-  if (!v || *v < low || *v > high) {
-    return QStringLiteral("%1 wants a number from %2 to %3, not '%4'")
-        .arg(option)
-        .arg(low)
-        .arg(high)
-        .arg(text);
-  }
-  *out = *v;
-  return std::nullopt;
-}
+using platform::NumberInRange;
 
 }  // namespace
 

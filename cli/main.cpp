@@ -15,14 +15,13 @@
 #include "cli/TerminalUi.h"
 #include "platform/AppDir.h"
 #include "platform/MessageBox.h"
+#include "platform/Signals.h"
 #include "protocol/ValdMBus.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,44 +29,10 @@
 #include <memory>
 #include <optional>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace xv4::cli {
 namespace {
-
-int g_interruptPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_interrupts = 0;
-
-// Async-signal context: only write() to the pipe. A second Ctrl+C ends the program at once.
-extern "C" void OnInterrupt(int signo) {
-  const int savedErrno = errno;
-  g_interrupts = g_interrupts + 1;
-  if (g_interrupts > 1) {
-    std::signal(signo, SIG_DFL);
-    std::raise(signo);
-  } else {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_interruptPipe[1], &byte, 1);
-  }
-  errno = savedErrno;
-}
-
-bool InstallInterruptHandler() {
-  if (::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-    return false;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  // A terminal closing and `timeout` or a service manager stopping the run cancel it the same
-  // way: the port is closed properly and the logs are written.
-  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
-    if (::sigaction(signo, &action, nullptr) != 0)
-      return false;
-  }
-  return true;
-}
 
 void PrintError(const QString& text) {
   std::fprintf(stderr, "xv4ctl: %s\n", text.toLocal8Bit().constData());
@@ -314,17 +279,13 @@ int Run(const Options& o) {
   Operations ops(*comm, ui);
   ops.SetDrawerPort(o.drawerPort);
 
-  std::unique_ptr<QSocketNotifier> interrupts;
-  if (g_interruptPipe[0] >= 0) {
-    interrupts = std::make_unique<QSocketNotifier>(g_interruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(interrupts.get(), &QSocketNotifier::activated, [&ui, &ops] {
-      char drain[16];
-      while (::read(g_interruptPipe[0], drain, sizeof drain) > 0) {
-      }
-      ui.Cancel();
-      ops.Abort();
-    });
-  }
+  // Ctrl+C, and a terminal closing or `timeout` or a service manager stopping the run, cancel it
+  // the same way: the port is closed properly and the logs are written.
+  QObject interrupts;
+  platform::DeliverCaughtSignals(&interrupts, [&ui, &ops](int) {
+    ui.Cancel();
+    ops.Abort();
+  });
 
   const QString defaultDataFile = platform::ApplicationDir() + QStringLiteral("zk16.hex");
   OpResult& result = report.result;
@@ -360,7 +321,7 @@ int Run(const Options& o) {
   std::fflush(stdout);
 
   platform::SetMessageBoxHandler({});
-  if (ui.Interrupted() || g_interrupts > 0) {
+  if (ui.Interrupted() || platform::SignalCaught()) {
     PrintError(QStringLiteral("interrupted"));
     result.status = OpStatus::Cancelled;
     report.exitCode = kExitFailed;
@@ -395,6 +356,7 @@ int main(int argc, char** argv) {
     report.result.text = VersionText().trimmed();
     return Finish(options, report);
   }
-  InstallInterruptHandler();
+  xv4::platform::CatchSignals({SIGINT, SIGTERM, SIGHUP},
+                              xv4::platform::RepeatedSignal::EndsProgram);
   return Run(options);
 }

@@ -7,6 +7,7 @@
 
 #include "platform/AppDir.h"
 #include "platform/Files.h"
+#include "platform/Signals.h"
 #include "station/Station.h"
 #include "station/StationOptions.h"
 #include "station/StationOutput.h"
@@ -15,51 +16,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSocketNotifier>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace xv4::station {
 namespace {
-
-int g_interruptPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_interrupts = 0;
-volatile std::sig_atomic_t g_lastSignal = 0;
-
-// Async-signal context: only write() to the pipe. A second signal ends the program at once.
-extern "C" void OnInterrupt(int signo) {
-  const int savedErrno = errno;
-  g_interrupts = g_interrupts + 1;
-  g_lastSignal = signo;
-  if (g_interrupts > 1) {
-    std::signal(signo, SIG_DFL);
-    std::raise(signo);
-  } else {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_interruptPipe[1], &byte, 1);
-  }
-  errno = savedErrno;
-}
-
-bool InstallInterruptHandler() {
-  if (::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-    return false;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
-    if (::sigaction(signo, &action, nullptr) != 0)
-      return false;
-  }
-  return true;
-}
 
 int UsageError(const QString& text) {
   std::fprintf(stderr, "xv4link: %s\nTry 'xv4link --help' for more information.\n",
@@ -117,13 +82,8 @@ int main(int argc, char** argv) {
 
   StationOutput output(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
   Station station(options, output);
-  if (InstallInterruptHandler()) {
-    auto* notifier = new QSocketNotifier(g_interruptPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &station, [&station] {
-      char byte = 0;
-      while (::read(g_interruptPipe[0], &byte, 1) > 0) {
-      }
-      const int signo = g_lastSignal;
+  if (platform::CatchSignals({SIGINT, SIGTERM, SIGHUP}, platform::RepeatedSignal::EndsProgram)) {
+    platform::DeliverCaughtSignals(&station, [&station](int signo) {
       station.Interrupt(signo == SIGTERM  ? QStringLiteral("terminated")
                         : signo == SIGHUP ? QStringLiteral("hung up")
                                           : QStringLiteral("interrupted"));
