@@ -51,9 +51,7 @@ void ModemCall::Detach() {
 
 void ModemCall::Post(Event event) {
   // Worker thread: the value travels with the posted call; nothing else is shared.
-  QMetaObject::invokeMethod(
-      &context_, [this, generation = generation_, event] { Handle(generation, event); },
-      Qt::QueuedConnection);
+  tasks_.Post([this, generation = generation_, event] { Handle(generation, event); });
 }
 
 void ModemCall::Handle(std::uint64_t generation, Event event) {

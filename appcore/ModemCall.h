@@ -4,14 +4,13 @@
 // while the operation runs, and hangs up.
 //
 // Borrows the session's link and takes its modem events while attached. They are raised on the
-// link's worker thread; each handler posts a small value to this object's own QObject on the UI
-// thread, where the waits (which sleep in the event loop) and the carrier watch see it. UI
-// thread only, apart from those handlers. Failures are outcomes, never exceptions; every wait is
-// bounded.
+// link's worker thread; each handler posts a small value to this object's task queue, which
+// runs it on the UI thread, where the waits (which sleep in the event loop) and the carrier watch
+// see it. UI thread only, apart from those handlers. Failures are outcomes, never exceptions; every
+// wait is bounded.
 
 #include "link/SerialLink.h"
-
-#include <QObject>
+#include "platform/Notifier.h"
 
 #include <cstdint>
 #include <functional>
@@ -85,7 +84,7 @@ class ModemCall {
                       const std::function<bool()>& cancelled);
 
   SerialLink& link_;
-  QObject context_;  // UI thread: the posted events run here
+  platform::TaskTarget tasks_;  // UI thread: the posted events run here
   bool attached_ = false;
   // Posted events of an earlier attachment are dropped. Written while the link is closed.
   std::uint64_t generation_ = 0;

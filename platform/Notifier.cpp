@@ -73,4 +73,28 @@ bool NotifyTarget::event(QEvent* e) {
   return true;
 }
 
+TaskTarget::TaskTarget()
+    : wake_([this](const Notification&) {
+        std::function<void()> task;
+        {
+          std::lock_guard lock(mutex_);
+          if (tasks_.empty())
+            return;
+          task = std::move(tasks_.front());
+          tasks_.pop_front();
+        }
+        if (task)
+          task();
+      }) {}
+
+TaskTarget::~TaskTarget() = default;
+
+void TaskTarget::Post(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  wake_.Post(0);
+}
+
 }  // namespace xv4::platform

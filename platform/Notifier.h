@@ -57,4 +57,25 @@ class NotifyTarget : public QObject {
   bool wakePending_ = false;        // guarded by mutex_: one wake event in flight at most
 };
 
+// Runs closures that any thread posts on the thread that created it, in posting order, whenever
+// that thread handles events. The closures, and what they capture, cross threads in a
+// mutex-guarded queue as notifications do (a functor posted with QMetaObject::invokeMethod is
+// handed over under Qt's own lock, which the thread sanitizer cannot see); each is run and
+// destroyed on the owner's thread. Closures still queued when the target goes away are dropped.
+class TaskTarget {
+ public:
+  TaskTarget();
+  ~TaskTarget();
+  TaskTarget(const TaskTarget&) = delete;
+  TaskTarget& operator=(const TaskTarget&) = delete;
+
+  // Any thread.
+  void Post(std::function<void()> task);
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;  // guarded by mutex_
+  NotifyTarget wake_;                        // one notification per task; destroyed first
+};
+
 }  // namespace xv4::platform

@@ -105,9 +105,7 @@ int Station::Run() {
 void Station::Wire() {
   TMdmLnk& l = *link_;
   // Worker thread: each handler posts what it carries to the main thread and returns.
-  const auto post = [this](std::function<void()> step) {
-    QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
-  };
+  const auto post = [this](std::function<void()> step) { tasks_.Post(std::move(step)); };
   l.OnFinishedExecMdmCmd = [this, post](QObject*) { post([this] { ModemFinished(); }); };
   l.OnConnection = [this, post](QObject*) {
     post([this] { Connected(QStringLiteral("dialled ") + options_.number); });

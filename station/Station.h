@@ -11,6 +11,7 @@
 // nothing throws out of Run().
 
 #include "link/MdmLnk.h"
+#include "platform/Notifier.h"
 #include "station/StationOptions.h"
 #include "station/StationOutput.h"
 
@@ -63,6 +64,7 @@ class Station : public QObject {
 
   const StationOptions options_;
   StationOutput& out_;
+  platform::TaskTarget tasks_;  // the link's events, posted by its worker; outlives link_
   std::unique_ptr<TMdmLnk> link_;
   QEventLoop loop_;
   QTimer progressTimer_;
