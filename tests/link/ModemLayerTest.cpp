@@ -70,6 +70,9 @@ class EventLog {
   std::vector<std::pair<std::string, std::string>> events_;
 };
 
+// The waits of these tests handle events (WaitEvents): the port's drain reports reach the link
+// through the event loop, and a worker whose last write has not been reported drained holds its
+// next one.
 class ModemLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -122,7 +125,7 @@ class ModemLayerTest : public ::testing::Test {
     const int dials = modem_->Dials();
     link_.SetPhoneNumber("5551234");
     link_.ModemCommand("DIALING");
-    ASSERT_TRUE(port_->WaitFor([&] { return modem_->Dials() > dials; }));
+    ASSERT_TRUE(WaitEvents([&] { return modem_->Dials() > dials; }));
     modem_->Connect(farEndFirst);
     ASSERT_TRUE(WaitEvents([&] { return link_.LinkState() == 1; }));
   }
@@ -213,7 +216,7 @@ TEST_F(ModemLayerTest, InitialiseDialTalkAndHangUp) {
 
   // Dial; the far end's first bytes arrive in the same chunk as CONNECT.
   link_.ModemCommand("DIALING");
-  ASSERT_TRUE(port_->WaitFor([&] { return modem_->Dialled() == "5551234"; }));
+  ASSERT_TRUE(WaitEvents([&] { return modem_->Dialled() == "5551234"; }));
   EXPECT_TRUE(port_->Written().endsWith("ATDT555-1234\r\n"));
   EXPECT_EQ(port_->DtrSwitches().size(), 9u) << "raised before dialling";
   modem_->Connect("HELLO");
@@ -222,7 +225,7 @@ TEST_F(ModemLayerTest, InitialiseDialTalkAndHangUp) {
   EXPECT_EQ(link_.LinkState(), 1);
   EXPECT_EQ(forwarded_, "HELLO");
   EXPECT_EQ(Send("DATA"), LinkSend::Taken);
-  EXPECT_TRUE(port_->WaitFor([&] { return modem_->ToFarEnd() == "DATA"; }));
+  EXPECT_TRUE(WaitEvents([&] { return modem_->ToFarEnd() == "DATA"; }));
   modem_->FromFarEnd("MORE");
   EXPECT_TRUE(WaitEvents([&] { return forwarded_ == "HELLOMORE"; }));
 
@@ -259,7 +262,7 @@ TEST_F(ModemLayerTest, AnswersOnTheThirdRingThenResets) {
   EXPECT_EQ(port_->WrittenFrom(written), "") << "two rings are not answered";
   modem_->Ring();
   ASSERT_TRUE(WaitWritten("ATA\r\n"));
-  ASSERT_TRUE(port_->WaitFor([&] { return modem_->Answering(); }));
+  ASSERT_TRUE(WaitEvents([&] { return modem_->Answering(); }));
   modem_->Connect();
   ASSERT_TRUE(WaitEvents([&] { return link_.LinkState() == 1 && events_.Count("AnswerOK"); }));
   EXPECT_EQ(events_.Since(before), (QStringList{"Ring", "Ring", "Ring", "Finished", "AnswerOK"}));
@@ -298,7 +301,7 @@ TEST_F(ModemLayerTest, CommandTimeOutsOnTheTestClock) {
   // A dial that gets no result within 60000 ms ends in the hang-up step.
   link_.SetPhoneNumber("5551234");
   link_.ModemCommand("DIALING");
-  ASSERT_TRUE(port_->WaitFor([&] { return modem_->Dialled() == "5551234"; }));
+  ASSERT_TRUE(WaitEvents([&] { return modem_->Dialled() == "5551234"; }));
   WaitPasses();
   const qsizetype before = events_.Size();
   Step(60000);
@@ -312,7 +315,7 @@ TEST_F(ModemLayerTest, CommandTimeOutsOnTheTestClock) {
   // The modem's own NO DIALTONE comes with its line.
   const int dials = modem_->Dials();
   link_.ModemCommand("DIALING");
-  ASSERT_TRUE(port_->WaitFor([&] { return modem_->Dials() > dials; }));
+  ASSERT_TRUE(WaitEvents([&] { return modem_->Dials() > dials; }));
   modem_->Fail(sim::ModemResult::kNoDialtone);
   ASSERT_TRUE(WaitForEvents(before + 6));
   EXPECT_EQ(events_.Since(before + 3), (QStringList{"NoDialTone", "Finished", "OffLine"}));
