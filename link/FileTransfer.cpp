@@ -3,7 +3,6 @@
 #include "link/MdmLnk.h"
 #include "link/ReceivePath.h"
 #include "platform/AppDir.h"
-#include "platform/CodePage.h"
 #include "platform/Files.h"
 
 #include <QFile>
@@ -116,21 +115,6 @@ void FileTransfer::Connected() {
   lastPackText_.clear();
 }
 
-void FileTransfer::SendLine(const QString& text, LinkActions& after) {
-  if (text.isEmpty())
-    return;
-  const QByteArray bytes = platform::ToAnsi(text);
-  LinkLayerHost* host = &host_;
-  after.Add([host, bytes] { host->SendBytes(bytes); });
-}
-
-void FileTransfer::SendPack(const QByteArray& pack, LinkActions& after) {
-  if (pack.isEmpty())
-    return;
-  LinkLayerHost* host = &host_;
-  after.Add([host, pack] { host->SendBytes(pack); });
-}
-
 void FileTransfer::Raise(const QString& name, const QString& dir, qint64 size, Status status,
                          const QString& text, LinkActions& after) {
   LinkLayerHost* host = &host_;
@@ -207,7 +191,7 @@ bool FileTransfer::StartSend(const QString& localFile, const QString& remotePath
   lastPack_.clear();
   timer_.text = QStringLiteral("SEND_FILE|") + name + QLatin1Char('|') + dir + QLatin1Char('|') +
                 QString::number(sendSize_) + QLatin1Char('|') + remark + QLatin1Char('|') + kCrLf;
-  SendLine(timer_.text, after);
+  host_.QueueSend(timer_.text, after);
   timer_.Arm('S', kOfferPeriod, kOfferTries, host_.Ticks());
   return true;
 }
@@ -220,7 +204,7 @@ bool FileTransfer::SendDataPack(QStringView address, QStringView command, std::u
     return false;
   }
   lastPack_ = *pack;
-  SendPack(lastPack_, after);
+  host_.QueueSend(lastPack_, after);
   return true;
 }
 
@@ -255,7 +239,7 @@ void FileTransfer::SendNextPack(LinkActions& after) {
     sendState_ = -1;
     if (mode_ == 0) {
       timer_.text = FinishedText();
-      SendLine(timer_.text, after);
+      host_.QueueSend(timer_.text, after);
       timer_.Arm('F', kEndPeriod, kEndTries, host_.Ticks());
     }
   }
@@ -301,7 +285,7 @@ void FileTransfer::FileDataPack(const std::array<std::uint8_t, kPackHeaderSize>&
   if (mode_ == 1) {
     lastPackText_ = k;
     timer_.text = QStringLiteral("GOOD_WRITE_FILE|") + k + kCrLf;
-    SendLine(timer_.text, after);
+    host_.QueueSend(timer_.text, after);
   }
 }
 
@@ -319,7 +303,7 @@ void FileTransfer::TransferLine(const QString& line, LinkActions& after) {
     host_.AddDebugMessage(QStringLiteral("receive ACK for send_file:") + sendName_ +
                           QStringLiteral(" and ready to trans file"));
     timer_.text = QStringLiteral("READY_TO_TRANS_FILE|\r\n");
-    SendLine(timer_.text, after);
+    host_.QueueSend(timer_.text, after);
     timer_.Arm('R', kReadyPeriod, kReadyTries, host_.Ticks());
   } else if (keyword == QLatin1String("READY_TO_TRANS_FILE")) {
     // The sender is about to send packs: only for a file this side has accepted.
@@ -340,7 +324,7 @@ void FileTransfer::TransferLine(const QString& line, LinkActions& after) {
     }
     if (sendState_ == -1) {
       timer_.text = FinishedText();
-      SendLine(timer_.text, after);
+      host_.QueueSend(timer_.text, after);
       timer_.Arm('F', kEndPeriod, kEndTries, host_.Ticks());
     } else if (sendState_ == 1) {
       sendState_ = 0;
@@ -435,7 +419,7 @@ void FileTransfer::Offer(const QString& line, LinkActions& after) {
   host_.AddDebugMessage(QStringLiteral("receive file name:") + receivePath_);
   timer_.text = QStringLiteral("RECEIVE_FILE|") + receiveName_ + QLatin1Char('|') + receiveDir_ +
                 QLatin1Char('|') + kCrLf;
-  SendLine(timer_.text, after);
+  host_.QueueSend(timer_.text, after);
   timer_.Arm('N', kAcceptPeriod, kAcceptTries, host_.Ticks());
 }
 
@@ -444,7 +428,7 @@ void FileTransfer::Finished(const QString& line, LinkActions& after) {
   if (!receiveFile_) {
     // The sender did not hear the answer to its end line: it gets the same answer again.
     if (!lastResultLine_.isEmpty() && name == lastResultName_)
-      SendLine(lastResultLine_, after);
+      host_.QueueSend(lastResultLine_, after);
     return;
   }
   receiveState_ = -1;
@@ -467,7 +451,7 @@ void FileTransfer::Finished(const QString& line, LinkActions& after) {
   lastResultName_ = receiveName_;
   lastResultLine_ = QStringLiteral("OVER_TALK_FILE|") + receiveName_ + QLatin1Char('|') +
                     (ok ? QStringLiteral("OK") : QStringLiteral("ERR")) + QLatin1Char('|') + kCrLf;
-  SendLine(lastResultLine_, after);
+  host_.QueueSend(lastResultLine_, after);
   Raise(receiveName_, receiveDir_, expectedSize_, ok ? kReceivedOk : kReceivedErr,
         ok ? QStringLiteral("|receive file ... OK!") : QStringLiteral("|receive file ... ERR!"),
         after);
@@ -481,17 +465,17 @@ void FileTransfer::TimerExpired(LinkActions& after) {
         if (mode_ == 1) {
           host_.AddDebugMessage(QStringLiteral("send datapack again command:") + lastPackText_);
           if (sendState_ != 0)
-            SendPack(lastPack_, after);
+            host_.QueueSend(lastPack_, after);
         } else {
           timer_.counter = kDataTries;  // streaming: no acknowledgement to wait for
         }
         break;
       case 'D':
         if (mode_ == 1)
-          SendLine(timer_.text, after);  // the last acknowledgement
+          host_.QueueSend(timer_.text, after);  // the last acknowledgement
         break;
       default:
-        SendLine(timer_.text, after);
+        host_.QueueSend(timer_.text, after);
         break;
     }
     timer_.start = host_.Ticks();

@@ -128,8 +128,6 @@ class FileTransfer {
   Progress CurrentProgress() const;
 
  private:
-  void SendLine(const QString& text, LinkActions& after);
-  void SendPack(const QByteArray& pack, LinkActions& after);
   void Raise(const QString& name, const QString& dir, qint64 size, Status status,
              const QString& text, LinkActions& after);
   void Offer(const QString& line, LinkActions& after);

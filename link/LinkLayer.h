@@ -70,6 +70,11 @@ class LinkLayerHost {
   // Whether files may be offered and accepted now: not before the login while the session runs.
   virtual bool TransfersAllowed() const = 0;
 
+  // Under the lock: leaves the bytes, or the text in the system code page, to `after`, which sends
+  // them once the lock is released. Nothing is sent for an empty one.
+  void QueueSend(const QByteArray& bytes, LinkActions& after);
+  void QueueSend(const QString& text, LinkActions& after);
+
   // --- From actions only.
   virtual void SendBytes(const QByteArray& bytes) = 0;
   virtual void RaiseShakeHands(const QString& remotePc, const QString& inStu,

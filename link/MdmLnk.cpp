@@ -843,6 +843,15 @@ void LinkActions::Run() {
   actions_.clear();
 }
 
+void LinkLayerHost::QueueSend(const QByteArray& bytes, LinkActions& after) {
+  if (!bytes.isEmpty())
+    after.Add([this, bytes] { SendBytes(bytes); });
+}
+
+void LinkLayerHost::QueueSend(const QString& text, LinkActions& after) {
+  QueueSend(platform::ToAnsi(text), after);
+}
+
 void TMdmLnk::ProcessIncoming(LinkActions& after) {
   std::size_t dropped = 0;
   {

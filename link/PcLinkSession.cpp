@@ -1,7 +1,6 @@
 #include "link/PcLinkSession.h"
 
 #include "link/MdmLnk.h"
-#include "platform/CodePage.h"
 
 #include <QSysInfo>
 
@@ -63,14 +62,6 @@ QString PcLinkSession::LocalIdentity() const {
 
 QString PcLinkSession::ShakeText() const {
   return QStringLiteral("PC/") + LocalIdentity() + QStringLiteral("/ SHAKE HANDS") + kCrLf;
-}
-
-void PcLinkSession::Send(const QString& text, LinkActions& after) {
-  if (text.isEmpty())
-    return;
-  const QByteArray bytes = platform::ToAnsi(text);
-  LinkLayerHost* host = &host_;
-  after.Add([host, bytes] { host->SendBytes(bytes); });
 }
 
 void PcLinkSession::Raise(const QString& remote, const QString& stu, const QString& ps,
@@ -140,7 +131,7 @@ void PcLinkSession::LoginPassLine(const QString& line, LinkActions& after) {
       return;  // a prompt: only the calling side identifies itself
     resendText_ =
         QStringLiteral("THIS IS PC/") + LocalIdentity() + QLatin1Char(' ') + password_ + kCrLf;
-    Send(resendText_, after);
+    host_.QueueSend(resendText_, after);
     timer_.Arm('I', kIdentifyPeriod, kTries, host_.Ticks());
   }
 }
@@ -165,7 +156,8 @@ void PcLinkSession::IdentificationLine(const QString& line, LinkActions& after) 
   const bool accepted = !given.isEmpty() && (matches(password_) || matches(masterPassword_));
   if (accepted) {
     host_.AddDebugMessage(QStringLiteral("Login Password OK!"));
-    Send(QStringLiteral("LOGIN PASSWORD OK/") + LocalIdentity() + kCrLf + ShakeText(), after);
+    host_.QueueSend(QStringLiteral("LOGIN PASSWORD OK/") + LocalIdentity() + kCrLf + ShakeText(),
+                    after);
     resendText_ = ShakeText();
     timer_.state = 'H';
     timer_.period = kShakePeriod;
@@ -174,7 +166,7 @@ void PcLinkSession::IdentificationLine(const QString& line, LinkActions& after) 
   } else {
     host_.SetRemoteName(QStringLiteral("UNKNOWN"));
     resendText_ = kRefused;
-    Send(resendText_, after);
+    host_.QueueSend(resendText_, after);
     timer_.state = 'P';
     timer_.period = kPromptAgain;
     loggedIn_ = false;
@@ -192,7 +184,7 @@ void PcLinkSession::ShakeLine(const QString& line, LinkActions& after) {
     const QString remote = ExtractField(1, 2, QLatin1Char('/'), t);
     host_.SetRemoteName(remote);
     resendText_ = ShakeText();
-    Send(resendText_, after);
+    host_.QueueSend(resendText_, after);
     timer_.state = 'H';
     timer_.period = kShakePeriod;
     timer_.start = host_.Ticks();
@@ -212,13 +204,13 @@ void PcLinkSession::TimerExpired(LinkActions& after) {
   }
   switch (timer_.state) {
     case 'P':
-      Send(resendText_, after);
+      host_.QueueSend(resendText_, after);
       timer_.period = kPromptAgain;
       break;
     case 'W':
       break;
     default:  // also the '0' just set: the last line goes out once more
-      Send(resendText_, after);
+      host_.QueueSend(resendText_, after);
       break;
   }
   timer_.start = host_.Ticks();

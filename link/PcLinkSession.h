@@ -80,7 +80,6 @@ class PcLinkSession {
 
  private:
   QString ShakeText() const;
-  void Send(const QString& text, LinkActions& after);
   void Raise(const QString& remote, const QString& stu, const QString& ps, LinkActions& after);
 
   LinkLayerHost& host_;

@@ -3,6 +3,8 @@
 #include "link/FileTransfer.h"
 #include "link/PcLinkSession.h"
 #include "platform/CodePage.h"
+#include "tests/support/SerialTestUtil.h"
+#include "tests/support/TempDir.h"
 
 #include <QDir>
 #include <QFile>
@@ -259,22 +261,9 @@ void RunPasses(Station& a, Station& b, int maxPasses = 100000,
   }
 }
 
-QByteArray Pattern(qint64 size) {
-  QByteArray data(size, '\0');
-  for (qint64 i = 0; i < size; ++i)
-    data[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
-  return data;
-}
-
-bool WriteFile(const QString& path, const QByteArray& content) {
-  QFile f(path);
-  return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
-QByteArray ReadFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+using test::Pattern;
+using test::ReadFile;
+using test::WriteFile;
 
 TEST(FileTransferTest, FilesArriveWholeInBothModesEvenWithCorruptedPacks) {
   QTemporaryDir from;

@@ -1,9 +1,10 @@
 // Two xv4link processes on the two ends of an xv4sim line: a null-modem cable with --direct, a
 // modem pair that dials and answers. Files on disk, event lines, exit status.
+#include "tests/support/SerialTestUtil.h"
 #include "tests/support/StationProcesses.h"
+#include "tests/support/TempDir.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -11,8 +12,11 @@
 namespace xv4 {
 namespace {
 
+using test::Pattern;
+using test::ReadFile;
 using test::SimLine;
 using test::StationProcess;
+using test::WriteFile;
 
 // Generous limits: the machine may be loaded, and a transfer waits 3 s before its first pack.
 constexpr int kStartMs = 20000;
@@ -20,28 +24,6 @@ constexpr int kTransferMs = 120000;
 
 QString Bin() {
   return test::ProgramDir(QStringLiteral("bin"));
-}
-
-QByteArray Pattern(qint64 size, int seed) {
-  QByteArray data(size, '\0');
-  quint32 x = 0x9E3779B9u * static_cast<quint32>(seed + 1);
-  for (qint64 i = 0; i < size; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    data[i] = static_cast<char>(x & 0xFF);
-  }
-  return data;
-}
-
-bool WriteFile(const QString& path, const QByteArray& content) {
-  QFile f(path);
-  return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
-QByteArray ReadFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 class XvlinkTest : public ::testing::Test {

@@ -1,5 +1,5 @@
 #pragma once
-// A fresh application directory for one test, removed afterwards.
+// A fresh application directory for one test, removed afterwards, and whole-file helpers.
 
 #include "platform/AppDir.h"
 
@@ -9,6 +9,17 @@
 #include <gtest/gtest.h>
 
 namespace xv4::test {
+
+inline bool WriteFile(const QString& path, const QByteArray& content) {
+  QFile f(path);
+  return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+// The file's bytes, or "<missing>" when it cannot be read.
+inline QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
 
 class TempAppDir {
  public:
@@ -29,8 +40,7 @@ class TempAppDir {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
   bool Write(const QString& name, const QByteArray& content) const {
-    QFile f(File(name));
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    return WriteFile(File(name), content);
   }
 
  private:
